@@ -1,0 +1,7 @@
+#include "bench/Bench.h"
+
+int main()
+{
+    RunStatusCacheBenchmarks();
+    return 0;
+}

@@ -1,0 +1,98 @@
+#include "client/SqliteDb.h"
+
+#include <sqlite3.h>
+
+#include <climits>
+#include <string>
+
+#include "status/Utf8.h"
+
+CSqliteDb::~CSqliteDb()
+{
+    Close();
+    // A connection SQLite would not close (it never happens once statements are finalized)
+    // is let go rather than leaked with a live handle.
+    if (m_db)
+        sqlite3_close_v2(m_db);
+}
+
+bool CSqliteDb::Open(const wchar_t* path, int flags)
+{
+    if (!path || !Close())
+        return false;
+    std::string utf8;
+    if (!WideToUtf8(path, &utf8))
+        return false;
+    return sqlite3_open_v2(utf8.c_str(), &m_db, flags, nullptr) == SQLITE_OK;
+}
+
+bool CSqliteDb::Close()
+{
+    if (!m_db)
+        return true;
+    Finalize();
+    if (sqlite3_close(m_db) != SQLITE_OK)
+        return false;
+    m_db = nullptr;
+    return true;
+}
+
+bool CSqliteDb::Prepare(const wchar_t* sql)
+{
+    Finalize();
+    if (!m_db || !sql)
+        return false;
+    return sqlite3_prepare16_v2(m_db, sql, -1, &m_statement, nullptr) == SQLITE_OK;
+}
+
+bool CSqliteDb::BindText(int index, std::wstring_view text)
+{
+    if (!m_statement || text.size() > INT_MAX / sizeof(wchar_t))
+        return false;
+    const int bytes = static_cast<int>(text.size() * sizeof(wchar_t));
+    // An empty view may have no data pointer; SQLite would bind that as NULL, not as "".
+    const void* data = text.data() ? static_cast<const void*>(text.data()) : L"";
+    return sqlite3_bind_text16(m_statement, index, data, bytes, SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+bool CSqliteDb::Step()
+{
+    if (!m_statement)
+        return false;
+    if (sqlite3_step(m_statement) == SQLITE_ROW)
+        return true;
+    Finalize();
+    return false;
+}
+
+bool CSqliteDb::ColumnInt(int column, int* value)
+{
+    if (!m_statement || !value)
+        return false;
+    *value = sqlite3_column_int(m_statement, column);
+    return true;
+}
+
+bool CSqliteDb::ColumnText(int column, std::wstring_view* text)
+{
+    if (!text)
+        return false;
+    *text = {};
+    if (!m_statement)
+        return false;
+    const auto* chars = static_cast<const wchar_t*>(sqlite3_column_text16(m_statement, column));
+    if (!chars)
+        return false;
+    const int bytes = sqlite3_column_bytes16(m_statement, column);
+    *text = std::wstring_view(chars, static_cast<size_t>(bytes) / sizeof(wchar_t));
+    return true;
+}
+
+bool CSqliteDb::Finalize()
+{
+    if (!m_statement)
+        return true;
+    const int result = sqlite3_finalize(m_statement);
+    m_statement = nullptr;
+    return result == SQLITE_OK;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// One SQLite connection and at most one prepared statement; closed when destroyed.
+// Every operation answers false on failure.
+class CSqliteDb {
+public:
+    CSqliteDb() = default;
+    ~CSqliteDb();
+    CSqliteDb(const CSqliteDb&) = delete;
+    CSqliteDb& operator=(const CSqliteDb&) = delete;
+
+    // Closes any open connection first. A handle that SQLite hands back from a failed open is
+    // kept and released by the next Close.
+    bool Open(const wchar_t* path, int flags);
+    // False, with the connection kept, when SQLite refuses to close it.
+    bool Close();
+    bool Prepare(const wchar_t* sql);
+    // Binds text to the 1-based parameter; SQLite keeps its own copy.
+    bool BindText(int index, std::wstring_view text);
+    // True for a row; otherwise the statement is finalized.
+    bool Step();
+    bool ColumnInt(int column, int* value);
+    // The text stays valid until the statement is finalized. NULL is a failure.
+    bool ColumnText(int column, std::wstring_view* text);
+    bool Finalize();
+
+private:
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_statement = nullptr;
+};

@@ -1,0 +1,34 @@
+# Shared by scripts/test, scripts/demo and scripts/bench: install, configure, build, and make
+# the Wine prefix that runs the Windows programs. Sourced, not run.
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${ORBETH_BUILD_DIR:-$root/build}
+export ORBETH_CACHE=${ORBETH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orbeth-extensions}
+
+orbeth_build() {
+  "$root/scripts/setup" >/dev/null
+  if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$root" -B "$build" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+      -DORBETH_DEPS_DIR="$ORBETH_CACHE" >/dev/null
+  fi
+  cmake --build "$build" -- -j"$(nproc)"
+}
+
+# A 64-bit prefix under the build folder, made once. A crashing program ends at once instead of
+# starting the debugger, which would hang the run.
+orbeth_prefix() {
+  export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ ! -f "$WINEPREFIX/.orbeth-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    wine wineboot -i >/dev/null 2>&1
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+      /v Debugger /d 'C:\no-debugger.exe' /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.orbeth-ready"
+  fi
+  # One persistent server for the whole run: programs start faster, and services stay up
+  # between the programs that use them.
+  wineserver -p 2>/dev/null || true
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+}

@@ -1,0 +1,123 @@
+#include "status/StatusCache.h"
+
+#include <string_view>
+
+#include "status/Clock.h"
+#include "status/SharedLock.h"
+
+CStatusCache& CStatusCache::GetInstance()
+{
+    static CStatusCache instance;
+    return instance;
+}
+
+CStatusCache::CStatusCache(uint32_t defaultTtlSeconds, uint32_t capacity)
+    : m_defaultTtl(defaultTtlSeconds), m_capacity(capacity), m_lock(GetSharedLock())
+{
+}
+
+void CStatusCache::Put(const wchar_t* path, int32_t status, uint32_t attributes, int32_t ttlSeconds)
+{
+    if (!path)
+        return;
+    CSharedLockGuard guard(m_lock);
+    const uint64_t now = CClock::NowTicks();
+    const uint64_t ttl = ttlSeconds >= 0 ? static_cast<uint64_t>(ttlSeconds)
+                         : status == StatusError ? ErrorTtlSeconds
+                                                 : m_defaultTtl;
+    const uint64_t expiry = now + ttl * CClock::TicksPerSecond;
+
+    const std::wstring_view key(path);
+    auto entry = m_paths.find(key);
+    if (entry != m_paths.end()) {
+        m_expiryIndex.erase(entry->second.expiry);
+        entry->second.record = COrbethBaseFileInfo(status, attributes);
+    } else {
+        if (m_capacity == 0)
+            return;
+        if (m_paths.size() >= m_capacity)
+            EvictFirstExpiring();
+        entry = m_paths.emplace(std::wstring(key), CEntry{COrbethBaseFileInfo(status, attributes), 0}).first;
+    }
+    entry->second.expiry = InsertIndexNode(expiry, &*entry)->first;
+}
+
+CStatusCache::ExpiryIndex::iterator CStatusCache::InsertIndexNode(uint64_t expiry, PathEntry* entry)
+{
+    uint64_t tick = expiry;
+    if (expiry == m_lastRequested && m_lastAssigned >= tick)
+        tick = m_lastAssigned + 1;
+    for (;;) {
+        auto [node, inserted] = m_expiryIndex.try_emplace(tick, entry);
+        if (inserted) {
+            m_lastRequested = expiry;
+            m_lastAssigned = tick;
+            return node;
+        }
+        ++tick; // one tick later keeps keys unique and two puts at one instant in their order
+    }
+}
+
+bool CStatusCache::Get(const wchar_t* path, int32_t* status, uint32_t* attributes)
+{
+    if (!path)
+        return false;
+    CSharedLockGuard guard(m_lock);
+    const auto entry = m_paths.find(std::wstring_view(path));
+    if (entry == m_paths.end())
+        return false;
+    const uint64_t now = CClock::NowTicks();
+    if (status)
+        *status = entry->second.record.GetStatus();
+    if (attributes)
+        *attributes = entry->second.record.GetAttributes();
+    if (entry->second.expiry < now) {
+        Remove(entry);
+        return false;
+    }
+    return true;
+}
+
+void CStatusCache::Remove(PathMap::iterator entry)
+{
+    m_expiryIndex.erase(entry->second.expiry);
+    m_paths.erase(entry);
+}
+
+void CStatusCache::EvictFirstExpiring()
+{
+    if (!m_expiryIndex.empty())
+        Remove(m_paths.find(m_expiryIndex.begin()->second->first));
+}
+
+int32_t CStatusCache::Count()
+{
+    CSharedLockGuard guard(m_lock);
+    return static_cast<int32_t>(m_paths.size());
+}
+
+void CStatusCache::Clear()
+{
+    CSharedLockGuard guard(m_lock);
+    m_expiryIndex.clear();
+    m_paths.clear();
+}
+
+size_t CStatusCache::IndexSize()
+{
+    CSharedLockGuard guard(m_lock);
+    return m_expiryIndex.size();
+}
+
+bool CStatusCache::VerifyInvariants()
+{
+    CSharedLockGuard guard(m_lock);
+    if (m_paths.size() > m_capacity || m_expiryIndex.size() != m_paths.size())
+        return false;
+    for (auto& entry : m_paths) {
+        const auto node = m_expiryIndex.find(entry.second.expiry);
+        if (node == m_expiryIndex.end() || node->second != &entry)
+            return false;
+    }
+    return true;
+}

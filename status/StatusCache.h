@@ -1,0 +1,73 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "status/BaseFileInfo.h"
+
+// Last known status and attributes per path, each with an expiry, so that an icon question for
+// a path seen recently costs one map lookup and no database access. Keys are compared exactly
+// (case-sensitive, no normalisation). Every operation runs under the shared lock.
+class CStatusCache {
+public:
+    static constexpr uint32_t DefaultTtlSeconds = 10;
+    static constexpr uint32_t ErrorTtlSeconds = 600;
+    static constexpr uint32_t DefaultCapacity = 10000;
+
+    // The process-wide cache, created on first use and destroyed at unload.
+    static CStatusCache& GetInstance();
+
+    explicit CStatusCache(uint32_t defaultTtlSeconds = DefaultTtlSeconds, uint32_t capacity = DefaultCapacity);
+
+    // Stores the raw status. A negative TTL picks it by status: 600 s for errors, else the default.
+    // At capacity the entry that expires first makes room. A null path does nothing.
+    void Put(const wchar_t* path, int32_t status, uint32_t attributes, int32_t ttlSeconds);
+    // True for a fresh entry. The outputs (either may be null) are written even when the entry
+    // turns out to be expired, in which case it is removed and the answer is false.
+    bool Get(const wchar_t* path, int32_t* status, uint32_t* attributes);
+    int32_t Count();
+    void Clear();
+
+    // Checks the bookkeeping: one index node per entry, each pointing back at it, within capacity.
+    bool VerifyInvariants();
+    size_t IndexSize();
+
+private:
+    struct CEntry {
+        COrbethBaseFileInfo record;
+        uint64_t expiry;
+    };
+    // Lookups by a view of the caller's text, so a hit allocates nothing.
+    struct CPathHash {
+        using is_transparent = void;
+        size_t operator()(std::wstring_view path) const noexcept { return std::hash<std::wstring_view>()(path); }
+    };
+    // Hashed rather than ordered: nothing walks the paths in order, and a hit then costs one
+    // comparison instead of a dozen.
+    using PathMap = std::unordered_map<std::wstring, CEntry, CPathHash, std::equal_to<>>;
+    using PathEntry = PathMap::value_type;
+    using ExpiryIndex = std::map<uint64_t, PathEntry*>;
+
+    void Remove(PathMap::iterator entry);
+    void EvictFirstExpiring();
+    ExpiryIndex::iterator InsertIndexNode(uint64_t expiry, PathEntry* entry);
+
+    uint32_t m_defaultTtl;
+    uint32_t m_capacity;
+    PathMap m_paths;
+    // Expiry tick to path entry. Ticks are unique, so the first node is always the entry that
+    // expires first. A replaced or expired entry's node is removed with it, so the index never
+    // outgrows the cache.
+    ExpiryIndex m_expiryIndex;
+    // The expiry asked for by the last Put and the tick it got: puts at the same instant with
+    // the same life follow on from there instead of walking the run of taken ticks again.
+    uint64_t m_lastRequested = 0;
+    uint64_t m_lastAssigned = 0;
+    CRITICAL_SECTION* m_lock;
+};

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <variant>
+
+// Client settings by name, each one typed value (string, int or unsigned long) with a life in
+// seconds, so the registry and the databases are read at most once per life. There is no
+// capacity: the keys are a fixed handful. Every operation runs under the shared lock.
+//
+// A put of another type replaces value and type; a get of another type answers false and leaves
+// the entry. The puts answer true when the out argument was given and now holds the stored value.
+// The string operations hand out a pointer into the cache: it stays valid only while the caller
+// holds the shared lock and makes no other call on the cache, so callers copy it under the lock.
+class CValueCache {
+public:
+    static constexpr uint32_t DefaultTtlSeconds = 600;
+
+    static CValueCache& GetInstance();
+
+    CValueCache();
+
+    bool PutString(const wchar_t* key, const wchar_t* value, const std::wstring** stored, int32_t ttlSeconds);
+    bool GetString(const wchar_t* key, const std::wstring** stored);
+    bool PutInt(const wchar_t* key, int value, int* stored, int32_t ttlSeconds);
+    bool GetInt(const wchar_t* key, int* value);
+    bool PutULong(const wchar_t* key, unsigned long value, unsigned long* stored, int32_t ttlSeconds);
+    bool GetULong(const wchar_t* key, unsigned long* value);
+
+    size_t Count();
+
+private:
+    using Value = std::variant<std::wstring, int, unsigned long>;
+    struct CHolder {
+        Value value;
+        int64_t expiry; // seconds since 1970
+    };
+
+    template <typename T> const T* Store(const wchar_t* key, T value, int32_t ttlSeconds);
+    template <typename T> const T* Find(const wchar_t* key);
+    template <typename T> bool PutNumber(const wchar_t* key, T value, T* stored, int32_t ttlSeconds);
+    template <typename T> bool GetNumber(const wchar_t* key, T* value);
+
+    std::map<std::wstring, CHolder, std::less<>> m_entries;
+    uint32_t m_defaultTtl;
+    CRITICAL_SECTION* m_lock;
+};
