@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <ctime>
 #include <random>
 #include <string>
 #include <thread>
@@ -56,6 +58,24 @@ TEST(BaseFileInfoTest, StatusReadsMaskedAndExclusionFromBitEight)
     info.Reset();
     EXPECT_EQ(info.GetStatus(), StatusNone);
     EXPECT_EQ(info.GetAttributes(), 0u);
+}
+
+TEST(ClockTest, RealClockAgreesWithTheSystemAndFreezes)
+{
+    FILETIME system;
+    GetSystemTimeAsFileTime(&system);
+    const uint64_t systemTicks = (uint64_t(system.dwHighDateTime) << 32) | system.dwLowDateTime;
+    const uint64_t ticks = CClock::NowTicks();
+    EXPECT_LT(ticks > systemTicks ? ticks - systemTicks : systemTicks - ticks, CClock::TicksPerSecond);
+    EXPECT_LE(std::abs(CClock::NowSeconds() - _time64(nullptr)), 1);
+
+    {
+        CFrozenClock frozen;
+        const int64_t seconds = CClock::NowSeconds();
+        frozen.AdvanceSeconds(600);
+        EXPECT_EQ(CClock::NowSeconds(), seconds + 600);
+    }
+    EXPECT_LE(std::abs(CClock::NowSeconds() - _time64(nullptr)), 1);
 }
 
 TEST_F(StatusCacheTest, LifetimeDependsOnStatusWhenTtlIsNegative)

@@ -6,13 +6,22 @@
 
 #include "status/Utf8.h"
 
+#include <algorithm>
+
+namespace {
+uint64_t s_lastFrozenTicks = 0;
+}
+
 CFrozenClock::CFrozenClock()
 {
-    CClock::Freeze(CClock::NowTicks());
+    // An hour past both the present and the previous test's time: whatever the process-wide
+    // caches kept from an earlier test has expired.
+    CClock::Freeze(std::max(CClock::NowTicks(), s_lastFrozenTicks) + 3600 * CClock::TicksPerSecond);
 }
 
 CFrozenClock::~CFrozenClock()
 {
+    s_lastFrozenTicks = CClock::NowTicks();
     CClock::Unfreeze();
 }
 

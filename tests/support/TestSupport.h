@@ -6,7 +6,8 @@
 
 #include "status/Clock.h"
 
-// Freezes the caches' clock at the real present for one test, so lifetimes pass instantly.
+// Freezes the caches' clock for one test, so lifetimes pass instantly. Each test starts an hour
+// after the previous one ended, so entries left in process-wide caches have expired.
 class CFrozenClock {
 public:
     CFrozenClock();
