@@ -18,6 +18,13 @@
 // holds the shared lock and makes no other call on the cache, so callers copy it under the lock.
 class CValueCache {
 public:
+    // The keys in use besides the client's own names ("config_dir", "root_dir", "sync.db",
+    // "dconf.db", and the service name for its state).
+    static constexpr wchar_t ClientUserKey[] = L"plc_user";
+    static constexpr wchar_t ShareStatusKey[] = L"share_status";
+    static constexpr wchar_t BatchIdKey[] = L"batch_id";
+    static constexpr wchar_t LocalEndpointKey[] = L"lfs_base_url";
+
     static constexpr uint32_t DefaultTtlSeconds = 600;
 
     static CValueCache& GetInstance();

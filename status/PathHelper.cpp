@@ -1,0 +1,99 @@
+#include "status/PathHelper.h"
+
+#include <climits>
+#include <cwchar>
+#include <new>
+
+bool COrbethPathHelper::IsManagedPath(std::wstring_view root, std::wstring_view path, uint32_t attributes)
+{
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & UnmanagedAttributes) != 0)
+        return false;
+    return IsPathUnderRoot(root, path);
+}
+
+bool COrbethPathHelper::IsPathUnderRoot(std::wstring_view root, std::wstring_view path)
+{
+    if (root.empty() || path.empty() || !path.data())
+        return false;
+    // The root's own name, without its final backslash, followed by nothing or by a separator.
+    const size_t nameLength = root.back() == L'\\' ? root.size() - 1 : root.size();
+    if (path.size() < nameLength || _wcsnicmp(root.data(), path.data(), nameLength) != 0)
+        return false;
+    return path.size() == nameLength || path[nameLength] == L'\\';
+}
+
+bool COrbethPathHelper::MakeRelativePath(std::wstring_view root, std::wstring_view path, uint32_t attributes,
+                                         std::wstring* relative)
+{
+    if (root.empty() || !path.data() || !relative || path.size() + 1 < root.size())
+        return false;
+    const bool addSlash = (attributes & FILE_ATTRIBUTE_DIRECTORY) && !path.empty() && path.back() != L'\\';
+    try {
+        // From the root's final backslash on, so the result starts with "/".
+        std::wstring result(path.substr(root.size() - 1));
+        for (wchar_t& c : result) {
+            if (c == L'\\')
+                c = L'/';
+        }
+        if (addSlash)
+            result.push_back(L'/');
+        else if (path.size() == root.size())
+            result = L"/";
+        *relative = std::move(result);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+void COrbethPathHelper::AppendSlashIfDirectory(std::wstring* path, uint32_t attributes)
+{
+    if (path && !path->empty() && (attributes & FILE_ATTRIBUTE_DIRECTORY) && path->back() != L'\\')
+        path->push_back(L'\\');
+}
+
+void COrbethPathHelper::NormalizeInPlace(std::wstring* text)
+{
+    if (!text || text->empty() || text->size() > INT_MAX)
+        return;
+    const int length = static_cast<int>(text->size());
+    if (IsNormalizedString(NormalizationC, text->c_str(), length))
+        return;
+    int size = NormalizeString(NormalizationC, text->c_str(), length, nullptr, 0);
+    try {
+        // The first size is an estimate; the system tells a better one when it was too small.
+        for (int attempt = 0; size > 0 && attempt < 10; ++attempt) {
+            std::wstring buffer(static_cast<size_t>(size), L'\0');
+            SetLastError(ERROR_SUCCESS);
+            const int written = NormalizeString(NormalizationC, text->c_str(), length, buffer.data(), size);
+            if (written > 0) {
+                buffer.resize(static_cast<size_t>(written));
+                *text = std::move(buffer);
+                return;
+            }
+            if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+                return;
+            size = -written;
+        }
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void COrbethPathHelper::LowerCaseInPlace(std::wstring* text)
+{
+    if (!text || text->empty() || text->size() > INT_MAX)
+        return;
+    const int length = static_cast<int>(text->size());
+    try {
+        std::wstring lowered(text->size(), L'\0');
+        if (LCMapStringEx(LOCALE_NAME_USER_DEFAULT, LCMAP_LOWERCASE, text->data(), length, lowered.data(), length,
+                          nullptr, nullptr, 0) != length)
+            return;
+        for (size_t i = 0; i < lowered.size(); ++i) {
+            if (IS_HIGH_SURROGATE((*text)[i]) || IS_LOW_SURROGATE((*text)[i]))
+                lowered[i] = (*text)[i];
+        }
+        *text = std::move(lowered);
+    } catch (const std::bad_alloc&) {
+    }
+}

@@ -1,0 +1,240 @@
+#include "status/StatusResolver.h"
+
+#include <json/json.h>
+
+#include <cwchar>
+#include <exception>
+#include <memory>
+
+#include "client/ClientConfig.h"
+#include "client/ClientDbReader.h"
+#include "client/ServiceMonitor.h"
+#include "status/FileInfo.h"
+#include "status/PathHelper.h"
+#include "status/SharedLock.h"
+#include "status/StatusCache.h"
+#include "status/Utf8.h"
+#include "status/ValueCache.h"
+
+namespace {
+constexpr int32_t BatchIdTtlSeconds = 10;
+}
+
+COrbethStatusResolver& COrbethStatusResolver::GetInstance()
+{
+    // Created once even when threads arrive together; destroyed at unload before the objects
+    // it points to, which were created (and so registered for teardown) before it.
+    static COrbethStatusResolver instance;
+    return instance;
+}
+
+COrbethStatusResolver::COrbethStatusResolver()
+    : m_config(&CClientConfig::GetInstance()),
+      m_values(&CValueCache::GetInstance()),
+      m_lock(GetSharedLock()),
+      m_statusCache(&CStatusCache::GetInstance()),
+      m_reader(&CClientDbReader::GetInstance())
+{
+}
+
+bool COrbethStatusResolver::IsServiceRunning()
+{
+    return ServiceMonitor::IsServiceRunning();
+}
+
+bool COrbethStatusResolver::GetLocalEndpoint(std::wstring* endpoint)
+{
+    return ServiceMonitor::GetLocalEndpoint(endpoint);
+}
+
+int32_t COrbethStatusResolver::GetPathStatus(const wchar_t* path, uint32_t attributes, bool* changed)
+{
+    if (!path)
+        return StatusNone;
+    const int32_t status = ResolveStatus(path, wcslen(path), attributes, nullptr, changed);
+    return status == StatusNone ? StatusNone : status & StatusStateMask;
+}
+
+int32_t COrbethStatusResolver::GetFileInfoStatus(COrbethFileInfo& record)
+{
+    const std::wstring path = record.GetPath();
+    const std::wstring relative = record.GetRelativePath();
+    const int32_t status = ResolveStatus(path.c_str(), path.size(), record.GetAttributes(), &relative, nullptr);
+    record.SetStatus(status);
+    return status == StatusNone ? StatusNone : status & StatusStateMask;
+}
+
+int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length, uint32_t attributes,
+                                             const std::wstring* relativePath, bool* changed)
+{
+    const auto setChanged = [changed] {
+        if (changed)
+            *changed = true;
+    };
+    if (!path || !IsServiceRunning())
+        return StatusNone;
+
+    std::wstring root;
+    const std::wstring_view pathText(path, length);
+    if (!m_config->GetRootDir(&root) || !COrbethPathHelper::IsManagedPath(root, pathText, attributes))
+        return StatusNone;
+
+    if (!m_config->GetClientUser(nullptr)) {
+        // The client signed out: nothing known about its items holds any more.
+        if (m_statusCache->Count() != 0) {
+            setChanged();
+            m_statusCache->Clear();
+        }
+        return StatusNone;
+    }
+
+    int batchId = -1;
+    GetBatchId(&batchId);
+    bool reload = false;
+    {
+        CSharedLockGuard guard(m_lock);
+        if (batchId != m_lastBatchId) {
+            m_lastBatchId = batchId;
+            reload = true;
+        }
+    }
+    if (reload)
+        ReloadRemoteFolders();
+
+    // An expired entry still writes its status: it stands when the database knows nothing better.
+    int32_t result = StatusNone;
+    if (m_statusCache->Get(path, &result, nullptr))
+        return result;
+
+    std::wstring relative;
+    if (relativePath)
+        relative = *relativePath;
+    else
+        COrbethPathHelper::MakeRelativePath(root, pathText, attributes, &relative);
+
+    const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    bool noSyncDb = false;
+    // "/" is the root and "/x" a one-character name directly under it: neither has a row.
+    if (relative.size() > 2) {
+        std::wstring syncDb;
+        if (!m_config->GetSyncDbPath(&syncDb)) {
+            noSyncDb = true;
+        } else {
+            CanonicalizeInPlace(&relative);
+            const int32_t status = isDirectory ? m_reader->GetFolderStatus(syncDb.c_str(), relative)
+                                               : m_reader->GetFileStatus(syncDb.c_str(), relative);
+            if (status >= 0) {
+                if (status != result)
+                    setChanged();
+                result = status;
+            }
+        }
+    }
+    // A folder the database does not list, above a folder the client syncs from the cloud.
+    if (result == StatusNone && isDirectory && relative != L"/" &&
+        IsAncestorOfRemoteFolder(relative)) {
+        setChanged();
+        result = StatusOk;
+    }
+
+    m_statusCache->Put(path, result, attributes, -1);
+    if (noSyncDb) {
+        setChanged();
+        m_statusCache->Clear();
+    }
+    return result;
+}
+
+bool COrbethStatusResolver::GetBatchId(int* id)
+{
+    CSharedLockGuard guard(m_lock);
+    if (m_values->GetInt(CValueCache::BatchIdKey, id))
+        return true;
+    std::wstring syncDb;
+    if (!m_config->GetSyncDbPath(&syncDb))
+        return false;
+    const int found = m_reader->GetMaxBatchId(syncDb.c_str());
+    if (found < 0)
+        return false;
+    m_values->PutInt(CValueCache::BatchIdKey, found, nullptr, BatchIdTtlSeconds);
+    *id = found;
+    return true;
+}
+
+void COrbethStatusResolver::ReadRemoteFoldersText(std::wstring* text)
+{
+    text->clear();
+    CSharedLockGuard guard(m_lock);
+    std::wstring syncDb;
+    if (m_config->GetSyncDbPath(&syncDb))
+        m_reader->GetLatestRemoteFolders(syncDb.c_str(), text);
+}
+
+void COrbethStatusResolver::ReloadRemoteFolders()
+{
+    std::wstring text;
+    ReadRemoteFoldersText(&text);
+    std::string document;
+    if (!WideToUtf8(text, &document))
+        return;
+
+    // Parsed outside the lock; a text that does not parse leaves the list as it was.
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
+    Json::Value root;
+    if (document.empty() || !parser->parse(document.data(), document.data() + document.size(), &root, nullptr))
+        return;
+
+    CSharedLockGuard guard(m_lock);
+    m_remoteFolders.clear();
+    for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
+        try {
+            std::wstring folder;
+            if (!Utf8ToWide(root[i].asString() + "/", &folder))
+                continue;
+            CanonicalizeInPlace(&folder);
+            m_remoteFolders.push_back(std::move(folder));
+        } catch (const std::exception&) {
+            // An element that is not a string (or a root that is not an array) is skipped.
+        }
+    }
+}
+
+bool COrbethStatusResolver::IsAncestorOfRemoteFolder(const std::wstring& relative)
+{
+    CSharedLockGuard guard(m_lock);
+    for (const std::wstring& folder : m_remoteFolders) {
+        if (relative.size() < folder.size() && folder.compare(0, relative.size(), relative) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool COrbethStatusResolver::IsUnderRootFolder(const wchar_t* path)
+{
+    std::wstring root;
+    return path && m_config->GetRootDir(&root) && COrbethPathHelper::IsPathUnderRoot(root, path);
+}
+
+bool COrbethStatusResolver::IsSyncRootFolder(COrbethFileInfo& record)
+{
+    return (record.GetAttributes() & FILE_ATTRIBUTE_DIRECTORY) && record.GetRelativePath() == L"/";
+}
+
+void COrbethStatusResolver::MakeRelativePathFor(const wchar_t* path, uint32_t attributes, std::wstring* relative)
+{
+    std::wstring root;
+    if (path && relative && m_config->GetRootDir(&root))
+        COrbethPathHelper::MakeRelativePath(root, path, attributes, relative);
+}
+
+bool COrbethStatusResolver::GetSyncDbPath(std::wstring* path)
+{
+    return m_config->GetSyncDbPath(path);
+}
+
+void COrbethStatusResolver::CanonicalizeInPlace(std::wstring* text)
+{
+    COrbethPathHelper::NormalizeInPlace(text);
+    COrbethPathHelper::LowerCaseInPlace(text);
+}

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "status/PathHelper.h"
+
+namespace {
+
+const std::wstring Root = L"C:\\Users\\me\\Orbeth\\";
+
+TEST(PathHelperTest, UnderTheRootMeansTheRootOrBelowItAfterASeparator)
+{
+    const struct {
+        const wchar_t* path;
+        bool under;
+    } cases[] = {
+        {L"C:\\Users\\me\\Orbeth\\", true},
+        {L"C:\\Users\\me\\Orbeth", true},
+        {L"C:\\Users\\me\\Orbeth\\a", true},
+        {L"c:\\users\\ME\\orbeth\\Docs\\a.txt", true},
+        {L"C:\\Users\\me\\OrbethOther\\a.txt", false},
+        {L"C:\\Users\\me\\Orbeth.old", false},
+        {L"C:\\Users\\me\\Orbet", false},
+        {L"C:\\Users\\me", false},
+        {L"D:\\Users\\me\\Orbeth\\a", false},
+        {L"C:/Users/me/Orbeth/a", false},
+        {L"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.path)));
+        EXPECT_EQ(COrbethPathHelper::IsPathUnderRoot(Root, c.path), c.under);
+    }
+    EXPECT_FALSE(COrbethPathHelper::IsPathUnderRoot(L"", L"C:\\a"));
+    EXPECT_FALSE(COrbethPathHelper::IsPathUnderRoot(Root, std::wstring_view()));
+    EXPECT_TRUE(COrbethPathHelper::IsPathUnderRoot(L"D:\\", L"D:\\file.txt")) << "a drive as the root";
+}
+
+TEST(PathHelperTest, UnmanagedAttributesExcludeAPath)
+{
+    const std::wstring path = Root + L"a.txt";
+    EXPECT_TRUE(COrbethPathHelper::IsManagedPath(Root, path, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
+    for (const DWORD attributes : {DWORD(FILE_ATTRIBUTE_HIDDEN), DWORD(FILE_ATTRIBUTE_SYSTEM),
+                                   DWORD(FILE_ATTRIBUTE_DEVICE), DWORD(FILE_ATTRIBUTE_OFFLINE),
+                                   DWORD(FILE_ATTRIBUTE_VIRTUAL), INVALID_FILE_ATTRIBUTES}) {
+        SCOPED_TRACE(attributes);
+        EXPECT_FALSE(COrbethPathHelper::IsManagedPath(Root, path, attributes | FILE_ATTRIBUTE_ARCHIVE));
+    }
+    EXPECT_FALSE(COrbethPathHelper::IsManagedPath(Root, L"C:\\Elsewhere\\a.txt", FILE_ATTRIBUTE_ARCHIVE));
+}
+
+TEST(PathHelperTest, RelativePathsStartWithASlashAndFoldersEndWithOne)
+{
+    const struct {
+        const wchar_t* path;
+        DWORD attributes;
+        const wchar_t* relative;
+    } cases[] = {
+        {L"C:\\Users\\me\\Orbeth\\", FILE_ATTRIBUTE_DIRECTORY, L"/"},
+        {L"C:\\Users\\me\\Orbeth", FILE_ATTRIBUTE_DIRECTORY, L"/"},
+        {L"C:\\Users\\me\\Orbeth\\a", FILE_ATTRIBUTE_ARCHIVE, L"/a"},
+        {L"C:\\Users\\me\\Orbeth\\Docs", FILE_ATTRIBUTE_DIRECTORY, L"/Docs/"},
+        {L"C:\\Users\\me\\Orbeth\\Docs\\", FILE_ATTRIBUTE_DIRECTORY, L"/Docs/"},
+        {L"C:\\Users\\me\\Orbeth\\Docs\\Sub\\A.txt", FILE_ATTRIBUTE_ARCHIVE, L"/Docs/Sub/A.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.path)));
+        std::wstring relative = L"unchanged";
+        EXPECT_TRUE(COrbethPathHelper::MakeRelativePath(Root, c.path, c.attributes, &relative));
+        EXPECT_EQ(relative, c.relative);
+    }
+    std::wstring relative = L"unchanged";
+    EXPECT_FALSE(COrbethPathHelper::MakeRelativePath(Root, L"C:\\Users", FILE_ATTRIBUTE_DIRECTORY, &relative));
+    EXPECT_FALSE(COrbethPathHelper::MakeRelativePath(L"", L"C:\\a", 0, &relative));
+    EXPECT_EQ(relative, L"unchanged");
+}
+
+TEST(PathHelperTest, AppendSlashOnlyToFoldersWithoutOne)
+{
+    std::wstring folder = L"C:\\Config";
+    COrbethPathHelper::AppendSlashIfDirectory(&folder, FILE_ATTRIBUTE_DIRECTORY);
+    COrbethPathHelper::AppendSlashIfDirectory(&folder, FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(folder, L"C:\\Config\\");
+    std::wstring file = L"C:\\Config\\sync.db";
+    COrbethPathHelper::AppendSlashIfDirectory(&file, FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(file, L"C:\\Config\\sync.db");
+    std::wstring empty;
+    COrbethPathHelper::AppendSlashIfDirectory(&empty, FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_TRUE(empty.empty());
+}
+
+TEST(PathHelperTest, NormalisationComposesAndLowerCasingCoversNonAscii)
+{
+    std::wstring decomposed = L"/U\u0308bung/E\u0301norme.txt";
+    COrbethPathHelper::NormalizeInPlace(&decomposed);
+    EXPECT_EQ(decomposed, L"/\u00DCbung/\u00C9norme.txt");
+    COrbethPathHelper::LowerCaseInPlace(&decomposed);
+    EXPECT_EQ(decomposed, L"/\u00FCbung/\u00E9norme.txt");
+
+    // Long decomposed texts grow or shrink; the result must still be the composed form.
+    std::wstring longText;
+    std::wstring composed;
+    for (int i = 0; i < 2000; ++i) {
+        longText += L"a\u0301\u1100\u1161";
+        composed += L"\u00E1\uAC00";
+    }
+    COrbethPathHelper::NormalizeInPlace(&longText);
+    EXPECT_EQ(longText, composed);
+
+    std::wstring mixed = L"/ÀÉÎÕÜ-ÑÇ-ΣΑΣ-ЖЁ-ABC/\xD801\xDC00\xD835\xDC00";
+    COrbethPathHelper::LowerCaseInPlace(&mixed);
+    EXPECT_EQ(mixed, L"/àéîõü-ñç-σασ-жё-abc/\xD801\xDC00\xD835\xDC00") << "surrogates stay as they are";
+
+    std::wstring alreadyComposed = L"/docs/a.txt";
+    COrbethPathHelper::NormalizeInPlace(&alreadyComposed);
+    EXPECT_EQ(alreadyComposed, L"/docs/a.txt");
+}
+
+} // namespace

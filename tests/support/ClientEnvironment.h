@@ -1,0 +1,25 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "status/StatusCache.h"
+#include "tests/support/TestSupport.h"
+#include "tools/StandInClient.h"
+
+// A test against a stand-in sync client: its registry key, databases and sync root made afresh,
+// its service running, the clock frozen past every earlier expiry and the status cache empty.
+class ClientEnvironmentTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(client->Ready()) << client->LastError();
+        ASSERT_TRUE(StandInService::Install());
+        ASSERT_TRUE(StandInService::Start());
+        CStatusCache::GetInstance().Clear();
+    }
+
+    CFrozenClock clock;
+    std::unique_ptr<CStandInClient> client = std::make_unique<CStandInClient>();
+};
