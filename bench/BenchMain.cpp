@@ -3,5 +3,6 @@
 int main()
 {
     RunStatusCacheBenchmarks();
+    RunResolverBenchmarks();
     return 0;
 }

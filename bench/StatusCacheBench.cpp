@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "bench/Bench.h"
-#include "status/SharedLock.h"
 #include "status/StatusCache.h"
 
 namespace {
@@ -39,36 +38,41 @@ void RunStatusCacheBenchmarks()
         bare.map[paths[i]] = StatusOk;
     }
 
-    const long lookups = 2000000;
     // A stride that is prime to the capacity visits every entry in a scattered order.
-    const double getNs = MeasureNsPerOp(lookups, [&](long i) {
-        int32_t status;
-        KeepValue(cache.Get(paths[(size_t(i) * 7919) % capacity].c_str(), &status, nullptr));
-        KeepValue(status);
-    });
-    const double getFloorNs = MeasureNsPerOp(lookups, [&](long i) {
-        EnterCriticalSection(&bare.lock);
-        const auto found = bare.map.find(paths[(size_t(i) * 7919) % capacity]);
-        KeepValue(found != bare.map.end() ? found->second : -1);
-        LeaveCriticalSection(&bare.lock);
-    });
-    ReportBench("status_cache_get_hit", getNs, getFloorNs, 1.5);
+    const auto scattered = [&](long i) -> const std::wstring& { return paths[(size_t(i) * 7919) % capacity]; };
+    ReportBench("status_cache_get_hit",
+                Compare(
+                    200000,
+                    [&](long i) {
+                        int32_t status;
+                        KeepValue(cache.Get(scattered(i).c_str(), &status, nullptr));
+                        KeepValue(status);
+                    },
+                    [&](long i) {
+                        EnterCriticalSection(&bare.lock);
+                        const auto found = bare.map.find(scattered(i));
+                        KeepValue(found != bare.map.end() ? found->second : -1);
+                        LeaveCriticalSection(&bare.lock);
+                    }),
+                1.5);
 
     // Every put brings a path that is not in the cache, so each one evicts the first to expire.
     // The floor erases the oldest key and inserts the new one.
-    const long puts = 400000;
     size_t next = capacity;
-    const double putNs = MeasureNsPerOp(puts, [&](long) {
-        cache.Put(paths[next % paths.size()].c_str(), StatusPending, 0, -1);
-        ++next;
-    });
     size_t bareNext = capacity;
-    const double putFloorNs = MeasureNsPerOp(puts, [&](long) {
-        EnterCriticalSection(&bare.lock);
-        bare.map.erase(paths[(bareNext - capacity) % paths.size()]);
-        bare.map.emplace(paths[bareNext % paths.size()], StatusPending);
-        LeaveCriticalSection(&bare.lock);
-        ++bareNext;
-    });
-    ReportBench("status_cache_put_at_capacity", putNs, putFloorNs, 3.0);
+    ReportBench("status_cache_put_at_capacity",
+                Compare(
+                    50000,
+                    [&](long) {
+                        cache.Put(paths[next % paths.size()].c_str(), StatusPending, 0, -1);
+                        ++next;
+                    },
+                    [&](long) {
+                        EnterCriticalSection(&bare.lock);
+                        bare.map.erase(paths[(bareNext - capacity) % paths.size()]);
+                        bare.map.emplace(paths[bareNext % paths.size()], StatusPending);
+                        LeaveCriticalSection(&bare.lock);
+                        ++bareNext;
+                    }),
+                3.0);
 }

@@ -20,96 +20,105 @@ CClientConfig::CClientConfig()
 {
 }
 
-bool CClientConfig::CopyCached(const wchar_t* key, std::wstring* out)
+const std::wstring* CClientConfig::Cached(const wchar_t* key)
 {
     const std::wstring* cached = nullptr;
-    if (!m_values->GetString(key, &cached))
+    return m_values->GetString(key, &cached) ? cached : nullptr;
+}
+
+const std::wstring* CClientConfig::Store(const wchar_t* key, const std::wstring& value)
+{
+    const std::wstring* stored = nullptr;
+    return m_values->PutString(key, value.c_str(), &stored, PathTtlSeconds) ? stored : nullptr;
+}
+
+bool CClientConfig::Copy(const std::wstring* (CClientConfig::*get)(), std::wstring* out)
+{
+    CSharedLockGuard guard(m_lock);
+    const std::wstring* answer = (this->*get)();
+    if (!answer)
         return false;
     if (out)
-        *out = *cached;
+        *out = *answer;
     return true;
 }
 
-bool CClientConfig::GetRegistryPath(const wchar_t* name, std::wstring* path)
+const std::wstring* CClientConfig::GetRegistryPath(const wchar_t* name)
 {
     if (!name)
-        return false;
+        return nullptr;
+    if (const std::wstring* cached = Cached(name))
+        return cached;
     CSharedLockGuard guard(m_lock);
-    if (CopyCached(name, path))
-        return true;
 
     CRegistryKey key;
     if (key.Open(HKEY_LOCAL_MACHINE, RegistryKeyPath, KEY_READ | RegistryView) != ERROR_SUCCESS)
-        return false;
+        return nullptr;
     // The client writes short paths; data that does not fit is refused rather than cut.
     wchar_t buffer[MAX_PATH + 1] = {};
     DWORD bytes = MAX_PATH * sizeof(wchar_t);
     if (RegQueryValueExW(key.Get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes) != ERROR_SUCCESS)
-        return false;
+        return nullptr;
     std::wstring found(buffer, wcsnlen(buffer, bytes / sizeof(wchar_t)));
     const DWORD attributes = GetFileAttributesW(found.c_str());
     if (found.empty() || attributes == INVALID_FILE_ATTRIBUTES)
-        return false;
+        return nullptr;
     COrbethPathHelper::AppendSlashIfDirectory(&found, attributes);
-    m_values->PutString(name, found.c_str(), nullptr, PathTtlSeconds);
-    if (path)
-        *path = std::move(found);
-    return true;
+    return Store(name, found);
 }
 
-bool CClientConfig::FindConfigFile(const std::wstring* directory, const wchar_t* fileName, std::wstring* path)
+const std::wstring* CClientConfig::FindConfigFile(const std::wstring* directory, const wchar_t* fileName)
 {
     if (!directory || !fileName || !*fileName)
-        return false;
+        return nullptr;
     CSharedLockGuard guard(m_lock);
     // Kept under the file name alone: there is one configuration directory.
-    if (CopyCached(fileName, path))
-        return true;
+    if (const std::wstring* cached = Cached(fileName))
+        return cached;
     const std::wstring candidate = *directory + fileName;
     const DWORD attributes = GetFileAttributesW(candidate.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return false;
-    m_values->PutString(fileName, candidate.c_str(), nullptr, PathTtlSeconds);
-    if (path)
-        *path = candidate;
-    return true;
+        return nullptr;
+    return Store(fileName, candidate);
 }
 
-bool CClientConfig::FindInConfigDir(const wchar_t* fileName, std::wstring* path)
+const std::wstring* CClientConfig::GetRootDir()
+{
+    return GetRegistryPath(RootDirValue);
+}
+
+const std::wstring* CClientConfig::GetSyncDbPath()
 {
     CSharedLockGuard guard(m_lock);
-    std::wstring configDir;
-    return GetRegistryPath(ConfigDirValue, &configDir) && FindConfigFile(&configDir, fileName, path);
+    return FindConfigFile(GetRegistryPath(ConfigDirValue), SyncDbFile);
 }
 
-bool CClientConfig::GetRootDir(std::wstring* root)
-{
-    return GetRegistryPath(RootDirValue, root);
-}
-
-bool CClientConfig::GetSyncDbPath(std::wstring* path)
-{
-    return FindInConfigDir(SyncDbFile, path);
-}
-
-bool CClientConfig::GetDconfDbPath(std::wstring* path)
-{
-    return FindInConfigDir(DconfDbFile, path);
-}
-
-bool CClientConfig::GetClientUser(std::wstring* user)
+const std::wstring* CClientConfig::GetDconfDbPath()
 {
     CSharedLockGuard guard(m_lock);
-    if (CopyCached(CValueCache::ClientUserKey, user))
-        return true;
-    std::wstring dconf;
-    std::wstring found;
-    if (!GetDconfDbPath(&dconf) || !m_reader->GetDriveUser(dconf.c_str(), &found) || found.empty())
-        return false;
-    m_values->PutString(CValueCache::ClientUserKey, found.c_str(), nullptr, PathTtlSeconds);
-    if (user)
-        *user = std::move(found);
-    return true;
+    return FindConfigFile(GetRegistryPath(ConfigDirValue), DconfDbFile);
+}
+
+bool CClientConfig::CopyRootDir(std::wstring* root)
+{
+    return Copy(&CClientConfig::GetRootDir, root);
+}
+
+bool CClientConfig::CopySyncDbPath(std::wstring* path)
+{
+    return Copy(&CClientConfig::GetSyncDbPath, path);
+}
+
+const std::wstring* CClientConfig::GetClientUser()
+{
+    if (const std::wstring* cached = Cached(CValueCache::ClientUserKey))
+        return cached;
+    CSharedLockGuard guard(m_lock);
+    const std::wstring* dconf = GetDconfDbPath();
+    std::wstring user;
+    if (!dconf || !m_reader->GetDriveUser(dconf->c_str(), &user) || user.empty())
+        return nullptr;
+    return Store(CValueCache::ClientUserKey, user);
 }
 
 bool CClientConfig::IsSharingEnabled(uint32_t attributes)
@@ -117,10 +126,9 @@ bool CClientConfig::IsSharingEnabled(uint32_t attributes)
     int flags = 0;
     if (!m_values->GetInt(CValueCache::ShareStatusKey, &flags)) {
         CSharedLockGuard guard(m_lock);
-        std::wstring dconf;
-        if (GetDconfDbPath(&dconf)) {
+        if (const std::wstring* dconf = GetDconfDbPath()) {
             // A failed query counts as "no sharing" for the same short life.
-            flags = m_reader->GetShareLinkFlags(dconf.c_str());
+            flags = m_reader->GetShareLinkFlags(dconf->c_str());
             m_values->PutInt(CValueCache::ShareStatusKey, flags, nullptr, SharingTtlSeconds);
         }
     }

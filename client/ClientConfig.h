@@ -1,17 +1,20 @@
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 #include <string>
 
+class CSharedLock;
 class CClientDbReader;
 class CValueCache;
 
 // Finds what the module needs to know of the sync client: its configuration and root folders
 // (from its registry key), its two databases, its user and its sharing flags. Each answer is kept
 // in the value cache (600 s, 10 s for the sharing flags); a missing answer is not kept, so the
-// next call looks again. Answers are copies, taken under the shared lock.
+// next call looks again.
+//
+// The answers are the strings held in the value cache, null for none. A caller holds the shared
+// lock across the call and its use of the text (the overlay path reads the root this way without
+// copying it); the Copy forms take the lock and copy for callers that keep the text.
 class CClientConfig {
 public:
     static constexpr int32_t PathTtlSeconds = 600;
@@ -23,22 +26,26 @@ public:
 
     // A registry value of the client's key naming an existing file or folder; a folder gets a
     // trailing backslash.
-    bool GetRegistryPath(const wchar_t* name, std::wstring* path);
+    const std::wstring* GetRegistryPath(const wchar_t* name);
     // An existing file (not a folder) of that name in the directory, which ends in a backslash.
-    bool FindConfigFile(const std::wstring* directory, const wchar_t* fileName, std::wstring* path);
-    bool GetRootDir(std::wstring* root);
-    bool GetSyncDbPath(std::wstring* path);
-    bool GetDconfDbPath(std::wstring* path);
-    // The client's user; a null output only asks whether there is one.
-    bool GetClientUser(std::wstring* user);
+    const std::wstring* FindConfigFile(const std::wstring* directory, const wchar_t* fileName);
+    const std::wstring* GetRootDir();
+    const std::wstring* GetSyncDbPath();
+    const std::wstring* GetDconfDbPath();
+    const std::wstring* GetClientUser();
+
+    bool CopyRootDir(std::wstring* root);
+    bool CopySyncDbPath(std::wstring* path);
+
     // Bit 0 of the client's flags enables sharing of files, bit 1 of folders.
     bool IsSharingEnabled(uint32_t attributes);
 
 private:
-    bool FindInConfigDir(const wchar_t* fileName, std::wstring* path);
-    bool CopyCached(const wchar_t* key, std::wstring* out);
+    const std::wstring* Cached(const wchar_t* key);
+    const std::wstring* Store(const wchar_t* key, const std::wstring& value);
+    bool Copy(const std::wstring* (CClientConfig::*get)(), std::wstring* out);
 
-    CRITICAL_SECTION* m_lock;
+    CSharedLock* m_lock;
     CClientDbReader* m_reader;
     CValueCache* m_values;
 };

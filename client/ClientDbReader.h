@@ -1,10 +1,9 @@
 #pragma once
 
-#include <windows.h>
-
 #include <string>
 #include <string_view>
 
+class CSharedLock;
 class CSqliteDb;
 
 // Single-value queries on the client's databases. Every query opens the file read-only, reads
@@ -41,5 +40,5 @@ private:
     bool RunInt(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, LockScope scope, int* value);
     bool RunText(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, std::wstring* text);
 
-    CRITICAL_SECTION* m_lock;
+    CSharedLock* m_lock;
 };

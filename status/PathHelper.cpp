@@ -1,7 +1,7 @@
 #include "status/PathHelper.h"
 
 #include <climits>
-#include <cwchar>
+#include <cstring>
 #include <new>
 
 bool COrbethPathHelper::IsManagedPath(std::wstring_view root, std::wstring_view path, uint32_t attributes)
@@ -11,13 +11,38 @@ bool COrbethPathHelper::IsManagedPath(std::wstring_view root, std::wstring_view 
     return IsPathUnderRoot(root, path);
 }
 
+namespace {
+
+// Letters A to Z match either case, as the C runtime's _wcsnicmp has it in the "C" locale the
+// module runs in; the runtime's own function costs a quarter of an overlay answer under Wine.
+bool EqualIgnoringAsciiCase(const wchar_t* a, const wchar_t* b, size_t count)
+{
+    const auto fold = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? wchar_t(c + (L'a' - L'A')) : c; };
+    size_t i = 0;
+    // Paths mostly agree in case too: skip equal runs four characters at a time.
+    for (; i + 4 <= count; i += 4) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, sizeof(x));
+        std::memcpy(&y, b + i, sizeof(y));
+        if (x != y)
+            break;
+    }
+    for (; i < count; ++i) {
+        if (a[i] != b[i] && fold(a[i]) != fold(b[i]))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool COrbethPathHelper::IsPathUnderRoot(std::wstring_view root, std::wstring_view path)
 {
     if (root.empty() || path.empty() || !path.data())
         return false;
     // The root's own name, without its final backslash, followed by nothing or by a separator.
     const size_t nameLength = root.back() == L'\\' ? root.size() - 1 : root.size();
-    if (path.size() < nameLength || _wcsnicmp(root.data(), path.data(), nameLength) != 0)
+    if (path.size() < nameLength || !EqualIgnoringAsciiCase(root.data(), path.data(), nameLength))
         return false;
     return path.size() == nameLength || path[nameLength] == L'\\';
 }

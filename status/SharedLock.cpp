@@ -1,20 +1,10 @@
 #include "status/SharedLock.h"
 
-namespace {
-
-struct CSharedLockHolder {
-    CSharedLockHolder() { InitializeCriticalSection(&section); }
-    ~CSharedLockHolder() { DeleteCriticalSection(&section); }
-    CRITICAL_SECTION section;
-};
-
-} // namespace
-
-CRITICAL_SECTION* GetSharedLock()
+CSharedLock* GetSharedLock()
 {
     // A function-local static is created once even when two threads arrive together, and its
     // destructor is registered right after creation, so it runs at unload after every object
     // created later (all of which take the lock in their constructors).
-    static CSharedLockHolder holder;
-    return &holder.section;
+    static CSharedLock lock;
+    return &lock;
 }

@@ -2,18 +2,56 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 // The one re-entrant lock of the status engine. Every stateful object of the client, status and
 // menu code takes it, often while a caller already holds it, so it must stay re-entrant and
 // there must be no second lock beside it.
-CRITICAL_SECTION* GetSharedLock();
+//
+// A critical section with the owner kept beside it: re-entry by the owning thread, which the
+// overlay path does several times per answer, then costs no interlocked operation.
+class CSharedLock {
+public:
+    CSharedLock() { InitializeCriticalSection(&m_section); }
+    ~CSharedLock() { DeleteCriticalSection(&m_section); }
+    CSharedLock(const CSharedLock&) = delete;
+    CSharedLock& operator=(const CSharedLock&) = delete;
+
+    void Enter()
+    {
+        const DWORD self = GetCurrentThreadId();
+        // Only this thread ever stores its own id here, so seeing it means this thread holds the lock.
+        if (m_owner.load(std::memory_order_relaxed) != self) {
+            EnterCriticalSection(&m_section);
+            m_owner.store(self, std::memory_order_relaxed);
+        }
+        ++m_depth;
+    }
+    void Leave()
+    {
+        if (--m_depth == 0) {
+            m_owner.store(0, std::memory_order_relaxed);
+            LeaveCriticalSection(&m_section);
+        }
+    }
+
+private:
+    CRITICAL_SECTION m_section;
+    std::atomic<DWORD> m_owner{0};
+    unsigned m_depth = 0; // touched only by the owner
+};
+
+// The process-wide instance, created on first use and deleted at unload after every object
+// that uses it.
+CSharedLock* GetSharedLock();
 
 class CSharedLockGuard {
 public:
-    explicit CSharedLockGuard(CRITICAL_SECTION* lock) : m_lock(lock) { EnterCriticalSection(m_lock); }
-    ~CSharedLockGuard() { LeaveCriticalSection(m_lock); }
+    explicit CSharedLockGuard(CSharedLock* lock) : m_lock(lock) { m_lock->Enter(); }
+    ~CSharedLockGuard() { m_lock->Leave(); }
     CSharedLockGuard(const CSharedLockGuard&) = delete;
     CSharedLockGuard& operator=(const CSharedLockGuard&) = delete;
 
 private:
-    CRITICAL_SECTION* m_lock;
+    CSharedLock* m_lock;
 };

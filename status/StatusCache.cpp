@@ -18,8 +18,12 @@ CStatusCache::CStatusCache(uint32_t defaultTtlSeconds, uint32_t capacity)
 
 void CStatusCache::Put(const wchar_t* path, int32_t status, uint32_t attributes, int32_t ttlSeconds)
 {
-    if (!path)
-        return;
+    if (path)
+        Put(std::wstring_view(path), status, attributes, ttlSeconds);
+}
+
+void CStatusCache::Put(std::wstring_view key, int32_t status, uint32_t attributes, int32_t ttlSeconds)
+{
     CSharedLockGuard guard(m_lock);
     const uint64_t now = CClock::NowTicks();
     const uint64_t ttl = ttlSeconds >= 0 ? static_cast<uint64_t>(ttlSeconds)
@@ -27,7 +31,6 @@ void CStatusCache::Put(const wchar_t* path, int32_t status, uint32_t attributes,
                                                  : m_defaultTtl;
     const uint64_t expiry = now + ttl * CClock::TicksPerSecond;
 
-    const std::wstring_view key(path);
     auto entry = m_paths.find(key);
     if (entry != m_paths.end()) {
         m_expiryIndex.erase(entry->second.expiry);
@@ -60,10 +63,13 @@ CStatusCache::ExpiryIndex::iterator CStatusCache::InsertIndexNode(uint64_t expir
 
 bool CStatusCache::Get(const wchar_t* path, int32_t* status, uint32_t* attributes)
 {
-    if (!path)
-        return false;
+    return path && Get(std::wstring_view(path), status, attributes);
+}
+
+bool CStatusCache::Get(std::wstring_view path, int32_t* status, uint32_t* attributes)
+{
     CSharedLockGuard guard(m_lock);
-    const auto entry = m_paths.find(std::wstring_view(path));
+    const auto entry = m_paths.find(path);
     if (entry == m_paths.end())
         return false;
     const uint64_t now = CClock::NowTicks();

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,6 +8,8 @@
 #include <unordered_map>
 
 #include "status/BaseFileInfo.h"
+
+class CSharedLock;
 
 // Last known status and attributes per path, each with an expiry, so that an icon question for
 // a path seen recently costs one map lookup and no database access. Keys are compared exactly
@@ -28,9 +28,11 @@ public:
     // Stores the raw status. A negative TTL picks it by status: 600 s for errors, else the default.
     // At capacity the entry that expires first makes room. A null path does nothing.
     void Put(const wchar_t* path, int32_t status, uint32_t attributes, int32_t ttlSeconds);
+    void Put(std::wstring_view path, int32_t status, uint32_t attributes, int32_t ttlSeconds);
     // True for a fresh entry. The outputs (either may be null) are written even when the entry
     // turns out to be expired, in which case it is removed and the answer is false.
     bool Get(const wchar_t* path, int32_t* status, uint32_t* attributes);
+    bool Get(std::wstring_view path, int32_t* status, uint32_t* attributes);
     int32_t Count();
     void Clear();
 
@@ -69,5 +71,5 @@ private:
     // the same life follow on from there instead of walking the run of taken ticks again.
     uint64_t m_lastRequested = 0;
     uint64_t m_lastAssigned = 0;
-    CRITICAL_SECTION* m_lock;
+    CSharedLock* m_lock;
 };

@@ -71,53 +71,50 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
         if (changed)
             *changed = true;
     };
-    if (!path || !IsServiceRunning())
+    if (!path)
         return StatusNone;
-
-    std::wstring root;
     const std::wstring_view pathText(path, length);
-    if (!m_config->GetRootDir(&root) || !COrbethPathHelper::IsManagedPath(root, pathText, attributes))
-        return StatusNone;
-
-    if (!m_config->GetClientUser(nullptr)) {
-        // The client signed out: nothing known about its items holds any more.
-        if (m_statusCache->Count() != 0) {
-            setChanged();
-            m_statusCache->Clear();
-        }
-        return StatusNone;
-    }
-
-    int batchId = -1;
-    GetBatchId(&batchId);
-    bool reload = false;
+    bool newBatch = false;
     {
+        // One hold of the lock for the cached checks that run for every icon drawn: the nested
+        // takes inside are then cheap, and the root is read in place without a copy.
         CSharedLockGuard guard(m_lock);
-        if (batchId != m_lastBatchId) {
-            m_lastBatchId = batchId;
-            reload = true;
+        if (!IsServiceRunning())
+            return StatusNone;
+        const std::wstring* root = m_config->GetRootDir();
+        if (!root || !COrbethPathHelper::IsManagedPath(*root, pathText, attributes))
+            return StatusNone;
+        if (!m_config->GetClientUser()) {
+            // The client signed out: nothing known about its items holds any more.
+            if (m_statusCache->Count() != 0) {
+                setChanged();
+                m_statusCache->Clear();
+            }
+            return StatusNone;
         }
+        newBatch = IsNewBatch();
     }
-    if (reload)
+    // The list is parsed outside the lock.
+    if (newBatch)
         ReloadRemoteFolders();
 
     // An expired entry still writes its status: it stands when the database knows nothing better.
     int32_t result = StatusNone;
-    if (m_statusCache->Get(path, &result, nullptr))
+    if (m_statusCache->Get(pathText, &result, nullptr))
         return result;
 
     std::wstring relative;
     if (relativePath)
         relative = *relativePath;
     else
-        COrbethPathHelper::MakeRelativePath(root, pathText, attributes, &relative);
+        MakeRelativePathFor(path, attributes, &relative);
 
     const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     bool noSyncDb = false;
     // "/" is the root and "/x" a one-character name directly under it: neither has a row.
     if (relative.size() > 2) {
         std::wstring syncDb;
-        if (!m_config->GetSyncDbPath(&syncDb)) {
+        if (!m_config->CopySyncDbPath(&syncDb)) {
             noSyncDb = true;
         } else {
             CanonicalizeInPlace(&relative);
@@ -137,7 +134,7 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
         result = StatusOk;
     }
 
-    m_statusCache->Put(path, result, attributes, -1);
+    m_statusCache->Put(pathText, result, attributes, -1);
     if (noSyncDb) {
         setChanged();
         m_statusCache->Clear();
@@ -147,13 +144,13 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
 
 bool COrbethStatusResolver::GetBatchId(int* id)
 {
-    CSharedLockGuard guard(m_lock);
     if (m_values->GetInt(CValueCache::BatchIdKey, id))
         return true;
-    std::wstring syncDb;
-    if (!m_config->GetSyncDbPath(&syncDb))
+    CSharedLockGuard guard(m_lock);
+    const std::wstring* syncDb = m_config->GetSyncDbPath();
+    if (!syncDb)
         return false;
-    const int found = m_reader->GetMaxBatchId(syncDb.c_str());
+    const int found = m_reader->GetMaxBatchId(syncDb->c_str());
     if (found < 0)
         return false;
     m_values->PutInt(CValueCache::BatchIdKey, found, nullptr, BatchIdTtlSeconds);
@@ -161,13 +158,19 @@ bool COrbethStatusResolver::GetBatchId(int* id)
     return true;
 }
 
+bool COrbethStatusResolver::IsNewBatch()
+{
+    int batchId = -1;
+    GetBatchId(&batchId); // a failure leaves -1, which is news too after a valid id
+    return m_lastBatchId.exchange(batchId) != batchId;
+}
+
 void COrbethStatusResolver::ReadRemoteFoldersText(std::wstring* text)
 {
     text->clear();
     CSharedLockGuard guard(m_lock);
-    std::wstring syncDb;
-    if (m_config->GetSyncDbPath(&syncDb))
-        m_reader->GetLatestRemoteFolders(syncDb.c_str(), text);
+    if (const std::wstring* syncDb = m_config->GetSyncDbPath())
+        m_reader->GetLatestRemoteFolders(syncDb->c_str(), text);
 }
 
 void COrbethStatusResolver::ReloadRemoteFolders()
@@ -212,8 +215,9 @@ bool COrbethStatusResolver::IsAncestorOfRemoteFolder(const std::wstring& relativ
 
 bool COrbethStatusResolver::IsUnderRootFolder(const wchar_t* path)
 {
-    std::wstring root;
-    return path && m_config->GetRootDir(&root) && COrbethPathHelper::IsPathUnderRoot(root, path);
+    CSharedLockGuard guard(m_lock);
+    const std::wstring* root = m_config->GetRootDir();
+    return path && root && COrbethPathHelper::IsPathUnderRoot(*root, path);
 }
 
 bool COrbethStatusResolver::IsSyncRootFolder(COrbethFileInfo& record)
@@ -223,14 +227,16 @@ bool COrbethStatusResolver::IsSyncRootFolder(COrbethFileInfo& record)
 
 void COrbethStatusResolver::MakeRelativePathFor(const wchar_t* path, uint32_t attributes, std::wstring* relative)
 {
-    std::wstring root;
-    if (path && relative && m_config->GetRootDir(&root))
-        COrbethPathHelper::MakeRelativePath(root, path, attributes, relative);
+    if (!path || !relative)
+        return;
+    CSharedLockGuard guard(m_lock);
+    if (const std::wstring* root = m_config->GetRootDir())
+        COrbethPathHelper::MakeRelativePath(*root, path, attributes, relative);
 }
 
 bool COrbethStatusResolver::GetSyncDbPath(std::wstring* path)
 {
-    return m_config->GetSyncDbPath(path);
+    return m_config->CopySyncDbPath(path);
 }
 
 void COrbethStatusResolver::CanonicalizeInPlace(std::wstring* text)

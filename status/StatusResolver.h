@@ -1,11 +1,11 @@
 #pragma once
 
-#include <windows.h>
-
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+class CSharedLock;
 class CClientConfig;
 class CClientDbReader;
 class CStatusCache;
@@ -46,6 +46,8 @@ public:
 
 private:
     bool GetBatchId(int* id);
+    // Reads the latest batch id and remembers it; true when it differs from the one before.
+    bool IsNewBatch();
     void ReadRemoteFoldersText(std::wstring* text);
     void ReloadRemoteFolders();
     // True for a directory's relative path that is a proper ancestor of a listed remote folder.
@@ -53,9 +55,9 @@ private:
 
     CClientConfig* m_config;
     CValueCache* m_values;
-    CRITICAL_SECTION* m_lock;
+    CSharedLock* m_lock;
     CStatusCache* m_statusCache;
     CClientDbReader* m_reader;
     std::vector<std::wstring> m_remoteFolders; // canonical, each ending in "/"
-    int32_t m_lastBatchId = -1;
+    std::atomic<int32_t> m_lastBatchId{-1}; // read on every resolution, so without the lock
 };

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <variant>
+
+class CSharedLock;
 
 // Client settings by name, each one typed value (string, int or unsigned long) with a life in
 // seconds, so the registry and the databases are read at most once per life. There is no
@@ -52,7 +53,12 @@ private:
     template <typename T> bool PutNumber(const wchar_t* key, T value, T* stored, int32_t ttlSeconds);
     template <typename T> bool GetNumber(const wchar_t* key, T* value);
 
-    std::map<std::wstring, CHolder, std::less<>> m_entries;
+    struct CKeyHash {
+        using is_transparent = void;
+        size_t operator()(std::wstring_view key) const noexcept { return std::hash<std::wstring_view>()(key); }
+    };
+    // Hashed: four of these lookups sit on every overlay answer.
+    std::unordered_map<std::wstring, CHolder, CKeyHash, std::equal_to<>> m_entries;
     uint32_t m_defaultTtl;
-    CRITICAL_SECTION* m_lock;
+    CSharedLock* m_lock;
 };

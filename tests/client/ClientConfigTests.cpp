@@ -11,6 +11,12 @@ namespace {
 
 using ClientConfigTest = ClientEnvironmentTest;
 
+// The answers point into the value cache; these single-threaded tests read them at once.
+std::wstring Text(const std::wstring* answer)
+{
+    return answer ? *answer : L"<none>";
+}
+
 TEST_F(ClientConfigTest, DirectoriesEndInExactlyOneBackslash)
 {
     CClientConfig& config = CClientConfig::GetInstance();
@@ -20,19 +26,13 @@ TEST_F(ClientConfigTest, DirectoriesEndInExactlyOneBackslash)
         SCOPED_TRACE(testing::PrintToString(value));
         clock.AdvanceSeconds(601);
         ASSERT_TRUE(client->SetRegistryValue(ClientContract::ConfigDirValue, value.c_str()));
-        std::wstring read;
-        ASSERT_TRUE(config.GetRegistryPath(ClientContract::ConfigDirValue, &read));
-        EXPECT_EQ(read, withSlash);
+        EXPECT_EQ(Text(config.GetRegistryPath(ClientContract::ConfigDirValue)), withSlash);
     }
-    std::wstring root;
-    ASSERT_TRUE(config.GetRootDir(&root));
-    EXPECT_EQ(root, client->RootDir());
+    EXPECT_EQ(Text(config.GetRootDir()), client->RootDir());
 
     // A value naming a file is kept as it is.
     ASSERT_TRUE(client->SetRegistryValue(L"a_file", client->SyncDbPath().c_str()));
-    std::wstring file;
-    ASSERT_TRUE(config.GetRegistryPath(L"a_file", &file));
-    EXPECT_EQ(file, client->SyncDbPath());
+    EXPECT_EQ(Text(config.GetRegistryPath(L"a_file")), client->SyncDbPath());
 }
 
 TEST_F(ClientConfigTest, AnswersAreCachedButAbsentAnswersAreNot)
@@ -41,21 +41,19 @@ TEST_F(ClientConfigTest, AnswersAreCachedButAbsentAnswersAreNot)
     const std::wstring missing = client->RootDir() + L"not there";
     ASSERT_TRUE(client->SetRegistryValue(ClientContract::RootDirValue, missing.c_str()));
     std::wstring root = L"unchanged";
-    EXPECT_FALSE(config.GetRootDir(&root));
+    EXPECT_FALSE(config.CopyRootDir(&root));
     EXPECT_EQ(root, L"unchanged");
 
     ASSERT_TRUE(client->MakeFolder(L"not there"));
-    ASSERT_TRUE(config.GetRootDir(&root)) << "the absence was not kept";
+    ASSERT_TRUE(config.CopyRootDir(&root)) << "the absence was not kept";
     EXPECT_EQ(root, missing + L"\\");
 
     // Present answers are kept for 600 s, even when the registry changes meanwhile.
     ASSERT_TRUE(client->SetRegistryValue(ClientContract::RootDirValue, client->RootDir().c_str()));
     clock.AdvanceSeconds(600);
-    ASSERT_TRUE(config.GetRootDir(&root));
-    EXPECT_EQ(root, missing + L"\\");
+    EXPECT_EQ(Text(config.GetRootDir()), missing + L"\\");
     clock.AdvanceSeconds(1);
-    ASSERT_TRUE(config.GetRootDir(&root));
-    EXPECT_EQ(root, client->RootDir());
+    EXPECT_EQ(Text(config.GetRootDir()), client->RootDir());
 }
 
 TEST_F(ClientConfigTest, OnlyThe32BitViewOfTheClientKeyIsRead)
@@ -71,8 +69,7 @@ TEST_F(ClientConfigTest, OnlyThe32BitViewOfTheClientKeyIsRead)
                                  static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t))),
                   ERROR_SUCCESS);
     }
-    std::wstring root;
-    EXPECT_FALSE(CClientConfig::GetInstance().GetRootDir(&root));
+    EXPECT_EQ(CClientConfig::GetInstance().GetRootDir(), nullptr);
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, ClientContract::RegistryKeyPath, KEY_WOW64_64KEY, 0);
 }
 
@@ -85,46 +82,37 @@ TEST_F(ClientConfigTest, RegistryDataLongerThanTheBufferIsRefused)
     std::wstring data = root;
     data.resize(260, L'\0');
     ASSERT_TRUE(client->SetRegistryData(ClientContract::RootDirValue, data.c_str(), 520));
-    std::wstring read;
-    ASSERT_TRUE(config.GetRootDir(&read));
-    EXPECT_EQ(read, root);
+    EXPECT_EQ(Text(config.GetRootDir()), root);
 
     clock.AdvanceSeconds(601);
     data.resize(261, L'\0');
     ASSERT_TRUE(client->SetRegistryData(ClientContract::RootDirValue, data.c_str(), 522));
-    EXPECT_FALSE(config.GetRootDir(&read));
+    EXPECT_EQ(config.GetRootDir(), nullptr);
 }
 
 TEST_F(ClientConfigTest, DatabasesMustBeFilesInTheConfigDirectory)
 {
     CClientConfig& config = CClientConfig::GetInstance();
-    std::wstring path;
-    ASSERT_TRUE(config.GetSyncDbPath(&path));
-    EXPECT_EQ(path, client->SyncDbPath());
-    ASSERT_TRUE(config.GetDconfDbPath(&path));
-    EXPECT_EQ(path, client->DconfDbPath());
+    EXPECT_EQ(Text(config.GetSyncDbPath()), client->SyncDbPath());
+    EXPECT_EQ(Text(config.GetDconfDbPath()), client->DconfDbPath());
 
     clock.AdvanceSeconds(601);
     ASSERT_TRUE(DeleteFileW(client->SyncDbPath().c_str()));
     ASSERT_TRUE(CreateDirectoryW(client->SyncDbPath().c_str(), nullptr));
-    EXPECT_FALSE(config.GetSyncDbPath(&path));
-    std::wstring none;
-    EXPECT_FALSE(config.FindConfigFile(nullptr, L"dconf.db", &none));
-    EXPECT_FALSE(config.FindConfigFile(&client->ConfigDir(), L"", &none));
+    EXPECT_EQ(config.GetSyncDbPath(), nullptr);
+    EXPECT_EQ(config.FindConfigFile(nullptr, L"dconf.db"), nullptr);
+    EXPECT_EQ(config.FindConfigFile(&client->ConfigDir(), L""), nullptr);
 }
 
 TEST_F(ClientConfigTest, AnEmptyUserIsNoUserAndIsNotCached)
 {
     CClientConfig& config = CClientConfig::GetInstance();
     ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET user = '';"));
-    std::wstring user = L"unchanged";
-    EXPECT_FALSE(config.GetClientUser(&user));
-    EXPECT_FALSE(config.GetClientUser(nullptr));
-    EXPECT_EQ(user, L"unchanged");
+    EXPECT_EQ(config.GetClientUser(), nullptr);
+    EXPECT_EQ(config.GetClientUser(), nullptr);
 
     ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET user = 'bob@example.org';"));
-    ASSERT_TRUE(config.GetClientUser(&user));
-    EXPECT_EQ(user, L"bob@example.org");
+    EXPECT_EQ(Text(config.GetClientUser()), L"bob@example.org");
 }
 
 TEST_F(ClientConfigTest, SharingFlagsEnableFilesAndFoldersSeparately)

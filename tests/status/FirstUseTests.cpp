@@ -18,7 +18,7 @@ TEST(FirstUseTest, ThreadsArrivingTogetherShareOneOfEachObject)
     constexpr int ThreadCount = 8;
     std::atomic<int> waiting{ThreadCount};
     struct CSeen {
-        CRITICAL_SECTION* lock;
+        CSharedLock* lock;
         CStatusCache* statusCache;
         CValueCache* valueCache;
         CClientDbReader* reader;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "status/BaseFileInfo.h"
+#include "status/SharedLock.h"
 #include "status/StatusCache.h"
 #include "tests/support/TestSupport.h"
 
@@ -254,6 +255,25 @@ TEST_F(StatusCacheTest, ExpiryIndexStaysBoundedOverAMillionPuts)
         EXPECT_LE(cache.Count(), static_cast<int32_t>(CStatusCache::DefaultCapacity));
         EXPECT_TRUE(cache.VerifyInvariants());
     }
+}
+
+TEST(SharedLockTest, IsReentrantAndExcludesOtherThreads)
+{
+    CSharedLock* lock = GetSharedLock();
+    long counter = 0; // plain on purpose: only the lock keeps the increments apart
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50000; ++i) {
+                CSharedLockGuard outer(lock);
+                CSharedLockGuard inner(lock);
+                ++counter;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(counter, 200000);
 }
 
 TEST(StatusCacheThreadsTest, ConcurrentPutsAndGetsAtCapacityKeepTheInvariants)

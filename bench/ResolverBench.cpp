@@ -1,0 +1,109 @@
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "bench/Bench.h"
+#include "client/ClientContract.h"
+#include "status/StatusCache.h"
+#include "status/StatusResolver.h"
+#include "status/Utf8.h"
+#include "tools/StandInClient.h"
+
+namespace {
+
+constexpr int FileCount = 10000;
+
+// The floor of a database miss: the same query on a fresh read-only connection, bare.
+int BareStatusQuery(const std::string& dbPath, const std::wstring& canonicalPath)
+{
+    sqlite3* db = nullptr;
+    int status = -1;
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare16_v2(db, ClientContract::SelectEntryStatusSql, -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_bind_text16(statement, 1, canonicalPath.data(), int(canonicalPath.size() * sizeof(wchar_t)),
+                                SQLITE_TRANSIENT) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            status = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return status;
+}
+
+} // namespace
+
+void RunResolverBenchmarks()
+{
+    if (!StandInService::Install() || !StandInService::Start()) {
+        std::printf("bench resolver: cannot start the stand-in service\n");
+        return;
+    }
+    CStandInClient client;
+    if (!client.Ready() || !client.MakeFolder(L"Big")) {
+        std::printf("bench resolver: %s\n", client.LastError().c_str());
+        return;
+    }
+    std::vector<std::wstring> paths;
+    std::vector<std::wstring> canonical;
+    std::wstring rows = L"BEGIN;";
+    for (int i = 0; i < FileCount; ++i) {
+        const std::wstring name = L"Report " + std::to_wstring(i) + L".txt";
+        client.MakeFile(L"Big\\" + name);
+        paths.push_back(client.PathOf(L"Big\\" + name));
+        canonical.push_back(L"/big/report " + std::to_wstring(i) + L".txt");
+        rows += L"INSERT INTO ea(canonical_path, status) VALUES ('" + canonical.back() + L"', " +
+                std::to_wstring(i % 3) + L");";
+    }
+    if (!client.ExecSync(rows + L"COMMIT;")) {
+        std::printf("bench resolver: %s\n", client.LastError().c_str());
+        return;
+    }
+
+    COrbethStatusResolver& resolver = COrbethStatusResolver::GetInstance();
+    CStatusCache& cache = CStatusCache::GetInstance();
+    const DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+    std::string dbPath;
+    WideToUtf8(client.SyncDbPath(), &dbPath);
+    const auto bareQuery = [&](long i) { KeepValue(BareStatusQuery(dbPath, canonical[size_t(i) % FileCount])); };
+
+    // Misses: every question is about a path the cache has not seen (cleared between passes).
+    long missed = 0;
+    const CBenchFigures miss = Compare(
+        500,
+        [&](long) {
+            if (missed % FileCount == 0)
+                cache.Clear();
+            KeepValue(resolver.GetPathStatus(paths[size_t(missed++ % FileCount)].c_str(), attributes, nullptr));
+        },
+        bareQuery, 5);
+    ReportBench("resolver_get_path_status_miss", miss, 1.3);
+
+    // The folder as the file manager draws it: three identifiers ask for each item. Cold, the
+    // first question reaches the database and the other two find the cache.
+    const auto drawFolder = [&](long i) {
+        for (int identifier = 0; identifier < 3; ++identifier)
+            KeepValue(resolver.GetPathStatus(paths[size_t(i)].c_str(), attributes, nullptr));
+    };
+    cache.Clear();
+    CBenchFigures cold{TimePass(FileCount, drawFolder), miss.floorNs};
+    ReportBench("resolver_folder_10000_cold_per_item", cold, 1.5);
+
+    const auto threeGets = [&](long i) {
+        int32_t status;
+        for (int identifier = 0; identifier < 3; ++identifier)
+            KeepValue(cache.Get(paths[size_t(i)].c_str(), &status, nullptr));
+    };
+    ReportBench("resolver_folder_10000_warm_per_item", Compare(FileCount, drawFolder, threeGets), 2.0);
+
+    const auto hit = [&](long i) {
+        KeepValue(resolver.GetPathStatus(paths[size_t(i) % FileCount].c_str(), attributes, nullptr));
+    };
+    const auto get = [&](long i) {
+        int32_t status;
+        KeepValue(cache.Get(paths[size_t(i) % FileCount].c_str(), &status, nullptr));
+    };
+    ReportBench("resolver_get_path_status_hit", Compare(100000, hit, get), 2.0);
+    cache.Clear();
+}
