@@ -69,15 +69,19 @@ CStandInClient::CStandInClient(const wchar_t* user, int shareLink)
 CStandInClient::~CStandInClient()
 {
     DeleteRegistryKey();
-    if (m_baseDir.empty())
-        return;
-    std::wstring from = m_baseDir.substr(0, m_baseDir.size() - 1);
-    from.push_back(L'\0'); // a double-NUL-terminated list
+    if (!m_baseDir.empty())
+        RemoveFolderTree(m_baseDir.substr(0, m_baseDir.size() - 1));
+}
+
+bool RemoveFolderTree(const std::wstring& folder)
+{
+    std::wstring from = folder;
+    from.push_back(L'\0'); // the shell wants a double-NUL-terminated list
     SHFILEOPSTRUCTW operation{};
     operation.wFunc = FO_DELETE;
     operation.pFrom = from.c_str();
     operation.fFlags = FOF_NO_UI;
-    SHFileOperationW(&operation);
+    return SHFileOperationW(&operation) == 0;
 }
 
 bool CStandInClient::Fail(const std::string& message)

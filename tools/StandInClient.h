@@ -54,6 +54,9 @@ private:
     std::string m_error;
 };
 
+// Deletes a folder with everything in it.
+bool RemoveFolderTree(const std::wstring& folder);
+
 // The stand-in service "orbethSync", run from orbeth_standin_service.exe beside this program.
 // Each transition waits until the service manager reports the new state.
 namespace StandInService {

@@ -1,10 +1,10 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <shellapi.h>
 #include <sqlite3.h>
 
 #include "status/Utf8.h"
+#include "tools/StandInClient.h"
 
 #include <algorithm>
 
@@ -42,15 +42,8 @@ CTempDir::CTempDir(const std::wstring& nameHint)
 
 CTempDir::~CTempDir()
 {
-    if (m_path.empty())
-        return;
-    std::wstring from = m_path;
-    from.push_back(L'\0'); // the shell wants a double-NUL-terminated list
-    SHFILEOPSTRUCTW operation{};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from.c_str();
-    operation.fFlags = FOF_NO_UI;
-    SHFileOperationW(&operation);
+    if (!m_path.empty())
+        RemoveFolderTree(m_path);
 }
 
 void ExecSql(const std::wstring& dbPath, const char* sql)
