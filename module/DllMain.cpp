@@ -1,42 +1,26 @@
 #include <windows.h>
 
+#include "module/ClassTable.h"
 #include "module/ComBoundary.h"
+#include "module/Module.h"
 
-namespace {
-HINSTANCE s_moduleInstance = nullptr;
-}
-
-HINSTANCE GetModuleInstance()
+// The statics (class table, module object) are built before the attach is seen. Nothing else
+// happens here: the loader lock is held, so no windows, threads, registry or COM.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
-    return s_moduleInstance;
-}
-
-// Only the module handle is stored here: the loader lock is held, so no windows, threads,
-// registry or COM.
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
-{
-    if (reason == DLL_PROCESS_ATTACH) {
-        s_moduleInstance = instance;
-        DisableThreadLibraryCalls(instance);
-    }
+    if (reason == DLL_PROCESS_ATTACH && ModuleLoadFailed())
+        return FALSE;
     return TRUE;
 }
 
-// The creatable classes arrive with the COM server; until then no class is available.
-extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID, REFIID, void** object)
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** object)
 {
-    return GuardedCall([&]() -> HRESULT {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        return CLASS_E_CLASSNOTAVAILABLE;
-    });
+    return GuardedCall([&] { return GetClassTable().GetClassObject(clsid, riid, object); });
 }
 
-// No object can exist yet, so the module may always be unloaded.
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow()
 {
-    return S_OK;
+    return GetModule().GetLockCount() == 0 ? S_OK : S_FALSE;
 }
 
 // Self-registration comes with the registry scripts; until then it is not implemented.

@@ -1,0 +1,77 @@
+#include "module/ClassTable.h"
+
+#include "module/ClassFactory.h"
+#include "overlay/IconOverlay.h"
+#include "status/IconOverlayBHO.h"
+
+// {4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}
+static const CLSID CLSID_ContextMenuHandler = {
+    0x4d447825, 0xb53e, 0x4c8d, {0x8a, 0x3c, 0x24, 0xff, 0x0f, 0xc9, 0xed, 0x30}};
+
+CClassTable::CClassTable()
+    : m_entries{
+          // The context menu handler has no create operation until the menu is built: the
+          // file manager asking for it gets CLASS_E_CLASSNOTAVAILABLE.
+          {&CLSID_ContextMenuHandler, nullptr, nullptr},
+          {&CLSID_OrbethOkIconOverlay, &CreateComObject<COrbethOkIconOverlay>, nullptr},
+          {&CLSID_OrbethPendingIconOverlay, &CreateComObject<COrbethPendingIconOverlay>, nullptr},
+          {&CLSID_OrbethErrorIconOverlay, &CreateComObject<COrbethErrorIconOverlay>, nullptr},
+          {&CLSID_OrbethIconOverlayBHO, &CreateComObject<COrbethIconOverlayBHO>, nullptr},
+      }
+{
+    if (InitializeCriticalSectionEx(&m_lock, 0, 0))
+        m_usable = 1;
+    else
+        m_loadFailed = true;
+}
+
+CClassTable::~CClassTable()
+{
+    if (!m_usable)
+        return;
+    for (CEntry& entry : m_entries) {
+        if (entry.factory)
+            entry.factory->Release();
+        entry.factory = nullptr;
+    }
+    DeleteCriticalSection(&m_lock);
+    m_usable = 0;
+}
+
+CClassTable::CEntry* CClassTable::Find(REFCLSID clsid)
+{
+    for (CEntry& entry : m_entries) {
+        if (entry.create && IsEqualCLSID(*entry.clsid, clsid))
+            return &entry;
+    }
+    return nullptr;
+}
+
+HRESULT CClassTable::GetClassObject(REFCLSID clsid, REFIID riid, void** object)
+{
+    if (!object)
+        return E_POINTER;
+    *object = nullptr;
+    if (!m_usable)
+        return E_UNEXPECTED;
+    CEntry* entry = Find(clsid);
+    if (!entry)
+        return CLASS_E_CLASSNOTAVAILABLE;
+
+    HRESULT made = S_OK;
+    if (!entry->factory) {
+        // Checked again under the lock, so each factory is made once whatever the threads do.
+        EnterCriticalSection(&m_lock);
+        if (!entry->factory) {
+            void* factory = nullptr;
+            made = MakeClassFactory(entry->create, IID_IUnknown, &factory);
+            // Published only once it is whole: other threads read the entry without the lock.
+            InterlockedExchangePointer(reinterpret_cast<void**>(&entry->factory), factory);
+        }
+        LeaveCriticalSection(&m_lock);
+    }
+    if (!entry->factory)
+        return FAILED(made) ? made : CLASS_E_CLASSNOTAVAILABLE;
+    const HRESULT result = entry->factory->QueryInterface(riid, object);
+    return result == S_OK && !*object ? CLASS_E_CLASSNOTAVAILABLE : result;
+}

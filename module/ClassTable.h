@@ -1,0 +1,35 @@
+#pragma once
+
+#include <objbase.h>
+#include <windows.h>
+
+// The creatable classes, in a fixed order, with their class factories made on first request
+// and kept until unload.
+class CClassTable {
+public:
+    using CreateFunction = HRESULT (*)(IUnknown* outer, REFIID riid, void** object);
+
+    struct CEntry {
+        const CLSID* clsid;
+        CreateFunction create; // null while the class is not available
+        IUnknown* factory;
+    };
+
+    CClassTable();
+    ~CClassTable();
+    CClassTable(const CClassTable&) = delete;
+    CClassTable& operator=(const CClassTable&) = delete;
+
+    bool LoadFailed() const { return m_loadFailed; }
+    HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** object);
+
+private:
+    CEntry* Find(REFCLSID clsid);
+
+    CEntry m_entries[5];
+    CRITICAL_SECTION m_lock;
+    UINT m_usable = 0;
+    bool m_loadFailed = false;
+};
+
+CClassTable& GetClassTable();

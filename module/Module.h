@@ -1,0 +1,52 @@
+#pragma once
+
+#include <objbase.h>
+#include <windows.h>
+
+// The module object: counts the locks that live objects, held class factories and LockServer
+// take, and runs the registered clean-ups when the DLL unloads. One static instance per process.
+class COrbethExtensionsModule {
+public:
+    using TermCallback = void (*)(void* argument);
+
+    COrbethExtensionsModule();
+    virtual ~COrbethExtensionsModule();
+    COrbethExtensionsModule(const COrbethExtensionsModule&) = delete;
+    COrbethExtensionsModule& operator=(const COrbethExtensionsModule&) = delete;
+
+    virtual LONG Lock();
+    virtual LONG Unlock();
+    virtual LONG GetLockCount();
+    // The system's standard global interface table, made on first use; nothing in the module
+    // needs it, it is here for the module's own extensions.
+    virtual HRESULT GetGlobalInterfaceTable(IGlobalInterfaceTable** table);
+
+    bool IsInitialised() const { return m_initialised != 0; }
+    // Runs at unload, newest first. False when the record cannot be allocated.
+    bool AddTermFunc(TermCallback callback, void* argument);
+    // Guards the termination list and the one-time loading of type information.
+    CRITICAL_SECTION* ModuleLock() { return &m_lock; }
+
+private:
+    struct CTermRecord {
+        TermCallback callback;
+        void* argument;
+        CTermRecord* next;
+    };
+
+    UINT m_initialised = 0;
+    volatile LONG m_lockCount = 0;
+    CTermRecord* m_termList = nullptr;
+    CRITICAL_SECTION m_lock;
+    IGlobalInterfaceTable* m_globalInterfaceTable = nullptr;
+};
+
+COrbethExtensionsModule& GetModule();
+// The DLL's own handle: the overlays name its file as their icon file.
+HINSTANCE GetModuleInstance();
+// True when a lock could not be made at load: the DLL then refuses to attach.
+bool ModuleLoadFailed();
+
+// The module's type library and AppID.
+extern const GUID LIBID_OrbethExtensions;
+extern const wchar_t OrbethAppId[];

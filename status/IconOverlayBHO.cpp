@@ -1,0 +1,131 @@
+#include "status/IconOverlayBHO.h"
+
+#include <json/json.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "client/ClientContract.h"
+#include "module/ComBoundary.h"
+#include "status/FileInfo.h"
+#include "status/StatusCache.h"
+#include "status/Utf8.h"
+
+namespace {
+
+// A push is an array of flat objects; anything nested deeper is hostile, and the parser
+// recurses once per level on the file manager's stack.
+constexpr int MaxPushNesting = 16;
+
+// One element: {"filepath": string, "status": integer}. An element of another shape, or with
+// members of other types, is skipped; a missing status means error, as the client sends it.
+void ApplyElement(const Json::Value& element, CStatusCache& cache)
+{
+    if (!element.isObject())
+        return;
+    const Json::Value& filepath = element[ClientContract::PushPathMember];
+    const Json::Value& status = element[ClientContract::PushStatusMember];
+    if (!filepath.isString() || !(status.isNull() || status.isInt()))
+        return;
+    const int32_t value = status.isNull() ? StatusError : status.asInt();
+    const std::string path8 = filepath.asString();
+    std::wstring path;
+    if (path8.empty() || value >= 3 || path8.find('\0') != std::string::npos || !Utf8ToWide(path8, &path))
+        return;
+    const COrbethFileInfo record(path.c_str());
+    cache.Put(path.c_str(), value, record.GetAttributes(), -1);
+}
+
+void ApplyStatusPush(const COPYDATASTRUCT& data) noexcept
+{
+    try {
+        if (!data.lpData)
+            return;
+        // The text ends at its NUL, and never past the bytes the sender declared.
+        const char* text = static_cast<const char*>(data.lpData);
+        const size_t length = strnlen(text, data.cbData);
+
+        Json::CharReaderBuilder builder;
+        builder["stackLimit"] = MaxPushNesting;
+        const std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
+        Json::Value root;
+        if (!parser->parse(text, text + length, &root, nullptr) || !root.isArray())
+            return;
+        CStatusCache& cache = CStatusCache::GetInstance();
+        for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
+            try {
+                ApplyElement(root[i], cache);
+            } catch (...) {
+                // This element only; the others still count.
+            }
+        }
+    } catch (...) {
+        // A text the parser gives up on (too deep, out of memory) changes nothing.
+    }
+}
+
+} // namespace
+
+LRESULT CALLBACK StatusHookProc(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code >= 0 && lParam) {
+        const auto* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (message->message == WM_COPYDATA && message->lParam) {
+            const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(message->lParam);
+            if (data->dwData == ClientContract::PushMagic)
+                ApplyStatusPush(*data);
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+COrbethIconOverlayBHO::~COrbethIconOverlayBHO()
+{
+    UninstallHook();
+    if (m_site)
+        m_site->Release();
+}
+
+STDMETHODIMP COrbethIconOverlayBHO::QueryInterface(REFIID riid, void** object)
+{
+    if (!object)
+        return E_POINTER;
+    *object = nullptr;
+    if (riid == IID_IOrbethIconOverlayBHO || riid == IID_IUnknown)
+        *object = static_cast<IOrbethIconOverlayBHO*>(this);
+    else if (riid == IID_IObjectWithSite)
+        *object = static_cast<IObjectWithSite*>(this);
+    else
+        return E_NOINTERFACE;
+    static_cast<IOrbethIconOverlayBHO*>(this)->AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP COrbethIconOverlayBHO::SetSite(IUnknown*)
+{
+    return GuardedCall([&] { return InstallHook(); });
+}
+
+STDMETHODIMP COrbethIconOverlayBHO::GetSite(REFIID riid, void** site)
+{
+    if (!site)
+        return E_POINTER;
+    *site = nullptr;
+    return m_site ? m_site->QueryInterface(riid, site) : E_FAIL;
+}
+
+HRESULT COrbethIconOverlayBHO::InstallHook()
+{
+    // Per thread: each file manager window thread that makes the object gets its own hook.
+    if (!m_hook)
+        m_hook = SetWindowsHookExW(WH_CALLWNDPROC, StatusHookProc, nullptr, GetCurrentThreadId());
+    return S_OK;
+}
+
+HRESULT COrbethIconOverlayBHO::UninstallHook()
+{
+    if (m_hook && UnhookWindowsHookEx(m_hook))
+        m_hook = nullptr;
+    return S_OK;
+}

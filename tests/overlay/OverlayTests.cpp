@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <vector>
+
+#include "OrbethExtensions_h.h"
+#include "tests/support/DllUnderTest.h"
+#include "tools/StandInClient.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// The three identifiers as the file manager holds them, in the DLL loaded for one test, against a
+// stand-in client with its service running.
+class OverlayTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(client.Ready()) << client.LastError();
+        ASSERT_TRUE(StandInService::Install() && StandInService::Start());
+        ASSERT_TRUE(dll.Loaded());
+        for (const CLSID* clsid : {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay,
+                                   &CLSID_OrbethOkIconOverlay}) {
+            identifiers.emplace_back(dll.Create<IShellIconOverlayIdentifier>(*clsid, IID_IShellIconOverlayIdentifier));
+            ASSERT_NE(identifiers.back(), nullptr);
+        }
+    }
+    void TearDown() override
+    {
+        for (IShellIconOverlayIdentifier* identifier : identifiers) {
+            if (identifier)
+                identifier->Release();
+        }
+    }
+
+    // Which identifiers say S_OK for the item: a string like "--ok" (error, pending, ok).
+    std::string Badges(const std::wstring& path, DWORD attributes)
+    {
+        std::string answer;
+        const char* names[] = {"error", "pending", "ok"};
+        for (size_t i = 0; i < identifiers.size(); ++i) {
+            const HRESULT result = identifiers[i]->IsMemberOf(path.c_str(), attributes);
+            EXPECT_TRUE(result == S_OK || result == S_FALSE);
+            if (result == S_OK)
+                answer += answer.empty() ? names[i] : std::string("+") + names[i];
+        }
+        return answer.empty() ? "none" : answer;
+    }
+    std::string Badges(const std::wstring& relative) { return Badges(client.PathOf(relative), Attributes(relative)); }
+    DWORD Attributes(const std::wstring& relative) { return GetFileAttributesW(client.PathOf(relative).c_str()); }
+
+    CStandInClient client;
+    CDllUnderTest dll;
+    std::vector<IShellIconOverlayIdentifier*> identifiers;
+};
+
+TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
+{
+    const struct {
+        const wchar_t* name;
+        int status;
+        const char* badges;
+    } items[] = {{L"error.txt", 0, "error"},        {L"pending.txt", 1, "pending"}, {L"ok.txt", 2, "ok"},
+                 {L"excluded.txt", 10, "ok"},        {L"three.txt", 3, "none"},      {L"norow.txt", -1, "none"},
+                 {L"hidden.txt", 2, "none"}};
+    for (const auto& item : items) {
+        ASSERT_TRUE(client.MakeFile(item.name, wcscmp(item.name, L"hidden.txt") == 0 ? FILE_ATTRIBUTE_HIDDEN : 0));
+        if (item.status >= 0) {
+            ASSERT_TRUE(client.SetStatus(std::wstring(L"/") + item.name, item.status));
+        }
+    }
+    for (const auto& item : items) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(item.name)));
+        EXPECT_EQ(Badges(item.name), item.badges);
+    }
+    const std::wstring root = client.RootDir();
+    EXPECT_EQ(Badges(root.substr(0, root.size() - 1) + L"Other\\ok.txt", FILE_ATTRIBUTE_ARCHIVE), "none");
+    EXPECT_EQ(Badges(L"C:\\windows\\win.ini", FILE_ATTRIBUTE_ARCHIVE), "none");
+}
+
+TEST_F(OverlayTest, NoBadgeWhileTheServiceIsStopped)
+{
+    ASSERT_TRUE(client.MakeFile(L"ok.txt") && client.SetStatus(L"/ok.txt", 2));
+    ASSERT_TRUE(StandInService::Stop());
+    EXPECT_EQ(Badges(L"ok.txt"), "none");
+    ASSERT_TRUE(StandInService::Start());
+}
+
+// The file manager redraws a folder when told that its badge changed; files are redrawn anyway.
+// The notifications reach a window of this thread, as they reach the file manager's.
+class RedrawTest : public OverlayTest {
+protected:
+    static constexpr UINT NotifyMessage = WM_APP + 7;
+
+    void SetUp() override
+    {
+        OverlayTest::SetUp();
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = Record;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"OrbethRedrawProbe";
+        RegisterClassW(&windowClass);
+        window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 windowClass.hInstance, nullptr);
+        ASSERT_NE(window, nullptr);
+        PIDLIST_ABSOLUTE root = ILCreateFromPathW(client.RootDir().c_str());
+        ASSERT_NE(root, nullptr);
+        SHChangeNotifyEntry entry{root, TRUE};
+        registration = SHChangeNotifyRegister(window, SHCNRF_ShellLevel | SHCNRF_InterruptLevel, SHCNE_UPDATEITEM,
+                                              NotifyMessage, 1, &entry);
+        ILFree(root);
+        ASSERT_NE(registration, 0u);
+        s_notified.clear();
+    }
+    void TearDown() override
+    {
+        SHChangeNotifyDeregister(registration);
+        DestroyWindow(window);
+        OverlayTest::TearDown();
+    }
+
+    static LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == NotifyMessage && lParam == SHCNE_UPDATEITEM) {
+            auto* const* items = reinterpret_cast<PIDLIST_ABSOLUTE const*>(wParam);
+            wchar_t path[MAX_PATH] = {};
+            if (items && items[0] && SHGetPathFromIDListW(items[0], path))
+                s_notified.push_back(path);
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+
+    // The paths announced since the last call, after a short wait for posted notifications.
+    std::vector<std::wstring> Notified()
+    {
+        const DWORD until = GetTickCount() + 300;
+        while (GetTickCount() < until) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageW(&message);
+            Sleep(10);
+        }
+        std::vector<std::wstring> paths;
+        paths.swap(s_notified);
+        return paths;
+    }
+
+    static inline std::vector<std::wstring> s_notified;
+    HWND window = nullptr;
+    ULONG registration = 0;
+};
+
+TEST_F(RedrawTest, AFolderWhoseStatusChangedIsRedrawnAndAFileNever)
+{
+    ASSERT_TRUE(client.MakeFolder(L"Docs") && client.SetStatus(L"/docs/", 1));
+    ASSERT_TRUE(client.MakeFile(L"a.txt") && client.SetStatus(L"/a.txt", 1));
+    EXPECT_EQ(Badges(L"Docs"), "pending");
+    const std::vector<std::wstring> folder = Notified();
+    ASSERT_FALSE(folder.empty());
+    for (const std::wstring& path : folder)
+        EXPECT_EQ(path, client.PathOf(L"Docs"));
+
+    EXPECT_EQ(Badges(L"a.txt"), "pending");
+    EXPECT_TRUE(Notified().empty()) << "files are never announced";
+    EXPECT_EQ(Badges(L"Docs"), "pending");
+    EXPECT_TRUE(Notified().empty()) << "an unchanged folder is not announced again";
+}
+
+} // namespace

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <objbase.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+// The built DLL, loaded as the file manager loads it and called only through its exports.
+// Freed again afterwards, so every test starts with a freshly loaded module and empty caches.
+class CDllUnderTest {
+public:
+    using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    using CanUnloadNowFunction = HRESULT(STDAPICALLTYPE*)();
+
+    CDllUnderTest() : m_module(LoadLibraryW(L"OrbethExtensions.dll"))
+    {
+        EXPECT_NE(m_module, nullptr) << "LoadLibrary failed, error " << GetLastError();
+        m_getClassObject = Export<GetClassObjectFunction>("DllGetClassObject");
+        m_canUnloadNow = Export<CanUnloadNowFunction>("DllCanUnloadNow");
+    }
+    ~CDllUnderTest()
+    {
+        if (m_module)
+            FreeLibrary(m_module);
+    }
+    CDllUnderTest(const CDllUnderTest&) = delete;
+    CDllUnderTest& operator=(const CDllUnderTest&) = delete;
+
+    HMODULE Module() const { return m_module; }
+    bool Loaded() const { return m_getClassObject && m_canUnloadNow; }
+    HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** object) { return m_getClassObject(clsid, riid, object); }
+    HRESULT CanUnloadNow() { return m_canUnloadNow(); }
+
+    // A new object of the class through its factory, or null.
+    template <typename Interface> Interface* Create(REFCLSID clsid, REFIID riid)
+    {
+        IClassFactory* factory = nullptr;
+        if (FAILED(GetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory))))
+            return nullptr;
+        Interface* object = nullptr;
+        factory->CreateInstance(nullptr, riid, reinterpret_cast<void**>(&object));
+        factory->Release();
+        return object;
+    }
+
+    template <typename Function> Function Export(const char* name)
+    {
+        return m_module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(m_module, name)))
+                        : nullptr;
+    }
+
+private:
+    HMODULE m_module;
+    GetClassObjectFunction m_getClassObject = nullptr;
+    CanUnloadNowFunction m_canUnloadNow = nullptr;
+};

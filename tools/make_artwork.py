@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""Generate the overlay badges and the context-menu bitmap.
+
+Run from the repository root:  python3 tools/make_artwork.py [--check]
+
+The outputs in resources/ are committed, so the build never needs this
+script; rerun it only when the artwork changes.  Standard library only.
+"""
+import math
+import struct
+import sys
+import zlib
+from pathlib import Path
+
+OUT = Path(__file__).resolve().parent.parent / "resources"
+SIZES = (16, 24, 32, 48, 64, 256)
+WHITE = (255, 255, 255)
+MENU_KEY = (255, 0, 255)       # the menu code swaps this colour for the menu background
+MENU_EDGE = (128, 136, 152)    # neutral grey-blue the orb edge is smoothed against
+
+BADGES = {  # name: (disc colour, symbol)
+    "error": ((236, 104, 20), "cross"),
+    "pending": ((70, 104, 158), "sync"),
+    "ok": ((46, 160, 64), "check"),
+}
+
+
+def mix(a, b, t):
+    return tuple(x + (y - x) * t for x, y in zip(a, b))
+
+
+def clamp01(t):
+    return 0.0 if t < 0 else 1.0 if t > 1 else t
+
+
+def seg_dist(px, py, ax, ay, bx, by):
+    dx, dy = bx - ax, by - ay
+    t = clamp01(((px - ax) * dx + (py - ay) * dy) / (dx * dx + dy * dy))
+    return math.hypot(px - ax - t * dx, py - ay - t * dy)
+
+
+def in_triangle(px, py, tri):
+    (x1, y1), (x2, y2), (x3, y3) = tri
+    d1 = (px - x2) * (y1 - y2) - (x1 - x2) * (py - y2)
+    d2 = (px - x3) * (y2 - y3) - (x2 - x3) * (py - y3)
+    d3 = (px - x1) * (y3 - y1) - (x3 - x1) * (py - y1)
+    neg = d1 < 0 or d2 < 0 or d3 < 0
+    pos = d1 > 0 or d2 > 0 or d3 > 0
+    return not (neg and pos)
+
+
+# ---------------------------------------------------------------- symbols
+# Symbols are built in disc units (centre 0,0, radius 1, y down) and
+# return a predicate "is this point covered by white ink".
+
+def polyline(points, w):
+    segs = list(zip(points, points[1:]))
+    return lambda u, v: any(seg_dist(u, v, *a, *b) <= w / 2 for a, b in segs)
+
+
+def cross_symbol(w, a=0.42):
+    s1 = polyline([(-a, -a), (a, a)], w)
+    s2 = polyline([(-a, a), (a, -a)], w)
+    return lambda u, v: s1(u, v) or s2(u, v)
+
+
+def check_symbol(w):
+    return polyline([(-0.46, 0.02), (-0.14, 0.34), (0.46, -0.30)], w)
+
+
+def sync_symbol(w, arrows, r0=0.52, head=1.25):
+    """Circular arrows chasing each other (clockwise on screen).
+
+    arrows == 2: two arcs, each ending in an arrowhead.
+    arrows == 1: one long arc; small sizes cannot resolve two heads.
+    """
+    span = math.radians(112 if arrows == 2 else 250)
+    tip_len = 1.5 * w / r0  # arrowhead length along the circle, in radians
+    parts = []
+    for k in range(arrows):
+        start = math.radians(200) + k * math.pi
+        end = start + span
+        hw = head * w  # arrowhead half-width
+        ca, sa = math.cos(end), math.sin(end)
+        tip = end + tip_len
+        tri = ((ca * (r0 - hw), sa * (r0 - hw)), (ca * (r0 + hw), sa * (r0 + hw)),
+               (math.cos(tip) * r0, math.sin(tip) * r0))
+        parts.append((start, end, tri))
+
+    def hit(u, v):
+        r = math.hypot(u, v)
+        ang = math.atan2(v, u)
+        for start, end, tri in parts:
+            if abs(r - r0) <= w / 2:
+                rel = (ang - start) % (2 * math.pi)
+                if rel <= end - start + 0.02:
+                    return True
+            if in_triangle(u, v, tri):
+                return True
+        return False
+    return hit
+
+
+# At 16 px the disc has about 7x7 usable pixels; geometry cannot be
+# anti-aliased into anything legible there, so those symbols are drawn by
+# hand, one character per pixel, centred on the disc's middle pixel.
+GLYPHS_16 = {
+    "cross": [".......",
+              ".#...#.",
+              "..#.#..",
+              "...#...",
+              "..#.#..",
+              ".#...#.",
+              "......."],
+    "check": [".......",
+              ".....#.",
+              "....##.",
+              ".#.##..",
+              ".###...",
+              "..#....",
+              "......."],
+    "sync": [".......",
+             "..##...",
+             ".#...#.",
+             ".#..###",
+             ".#..#..",
+             "..##...",
+             "......."],
+}
+
+
+# ------------------------------------------------------------------ badges
+
+def badge_layout(size):
+    """Disc diameter in px and detail switches per size.
+
+    The small sizes get a slightly larger disc and heavier strokes: an
+    8 px disc with anti-aliased hairlines turns into a coloured smudge.
+    """
+    if size == 16:  # symbols come from GLYPHS_16
+        return 9.0, dict(highlight=False, rim_px=0.8)
+    if size == 24:
+        return 13.0, dict(highlight=False, rim_px=0.9, arrows=1,
+                          stroke={"cross": 2.0, "check": 2.2, "sync": 1.7})
+    if size == 32:
+        return 16.0, dict(highlight=True, rim_px=1.0, arrows=1,
+                          stroke={"cross": 2.4, "check": 2.6, "sync": 2.1})
+    k = size / 64
+    return size / 2, dict(highlight=True, rim_px=max(1.0, size / 64), arrows=2,
+                          stroke={"cross": 5.8 * k, "check": 6.4 * k, "sync": 5.0 * k})
+
+
+def make_shader(size, base, symbol):
+    diam, opt = badge_layout(size)
+    R = diam / 2
+    cx, cy = R, size - R
+    glyph = GLYPHS_16[symbol] if size == 16 else None
+    if not glyph:
+        w = opt["stroke"][symbol] / R
+        ink = {"cross": lambda: cross_symbol(w),
+               "check": lambda: check_symbol(w),
+               "sync": lambda: sync_symbol(w, opt["arrows"])}[symbol]()
+    top, bottom = mix(base, WHITE, 0.22), mix(base, (0, 0, 0), 0.18)
+    rim = mix(base, (0, 0, 0), 0.45)
+    rim_w = opt["rim_px"] / R
+    shadow_off = 0.05 if size >= 48 else 0.0
+
+    def shade(x, y):
+        u, v = (x - cx) / R, (y - cy) / R
+        d = math.hypot(u, v)
+        if d > 1:
+            return None
+        col = mix(top, bottom, (v + 1) / 2)
+        if opt["highlight"]:
+            hu, hv = u / 0.74, (v + 0.5) / 0.42
+            e = hu * hu + hv * hv
+            if e < 1:
+                col = mix(col, WHITE, 0.42 * clamp01((1 - hv) / 2) * clamp01((1 - e) * 3))
+        if d > 1 - rim_w:
+            return rim
+        if glyph:
+            gx, gy = math.floor(x) - math.floor(cx) + 3, math.floor(y) - math.floor(cy) + 3
+            if 0 <= gx < 7 and 0 <= gy < 7 and glyph[gy][gx] == "#":
+                return WHITE
+        elif ink(u, v):
+            return WHITE
+        if shadow_off and ink(u - shadow_off, v - shadow_off):
+            return mix(col, (0, 0, 0), 0.25)
+        return col
+    return shade, (0, int(size - diam), int(math.ceil(diam)), size)
+
+
+def render(size, shade, box, ss):
+    """Box-filtered supersampling; returns straight-alpha RGBA rows."""
+    px = [[(0, 0, 0, 0)] * size for _ in range(size)]
+    offs = [(i + 0.5) / ss for i in range(ss)]
+    n = ss * ss
+    x0, y0, x1, y1 = box
+    for y in range(y0, y1):
+        for x in range(x0, x1):
+            r = g = b = a = 0.0
+            for oy in offs:
+                for ox in offs:
+                    c = shade(x + ox, y + oy)
+                    if c:
+                        r += c[0]; g += c[1]; b += c[2]; a += 1
+            if a:
+                px[y][x] = (round(r / a), round(g / a), round(b / a), round(255 * a / n))
+    return px
+
+
+# ---------------------------------------------------------------- encoders
+
+def png_bytes(px):
+    h, w = len(px), len(px[0])
+    raw = b"".join(b"\0" + bytes(c for p in row for c in p) for row in px)
+
+    def chunk(tag, data):
+        return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def dib_bytes(px):
+    """Classic icon image: BGRA bottom-up plus an AND mask taken from alpha."""
+    h, w = len(px), len(px[0])
+    colour = b"".join(bytes((p[2], p[1], p[0], p[3])) for row in reversed(px) for p in row)
+    stride = (w + 31) // 32 * 4
+    mask = bytearray()
+    for row in reversed(px):
+        bits = bytearray(stride)
+        for x, p in enumerate(row):
+            if p[3] == 0:
+                bits[x >> 3] |= 0x80 >> (x & 7)
+        mask += bits
+    header = struct.pack("<IiiHHIIiiII", 40, w, 2 * h, 1, 32, 0, len(colour) + len(mask), 0, 0, 0, 0)
+    return header + colour + bytes(mask)
+
+
+def ico_bytes(images):
+    """images: list of (size, encoded image)."""
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for size, data in images:
+        dim = 0 if size >= 256 else size
+        out += struct.pack("<BBBBHHII", dim, dim, 0, 0, 1, 32, len(data), offset)
+        offset += len(data)
+    return out + b"".join(data for _, data in images)
+
+
+def bmp24_bytes(px):
+    h, w = len(px), len(px[0])
+    stride = (w * 3 + 3) // 4 * 4
+    body = b"".join(bytes(c for p in row for c in (p[2], p[1], p[0])).ljust(stride, b"\0")
+                    for row in reversed(px))
+    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(body), 2835, 2835, 0, 0)
+    head = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(body), 0, 0, 14 + len(info))
+    return head + info + body
+
+
+# -------------------------------------------------------------------- menu
+
+def menu_pixels():
+    """Blue orb with a white orbit arc on the magenta key colour."""
+    size, ss, R, c = 16, 8, 7.0, 8.0
+    light, dark = (160, 212, 255), (14, 56, 156)
+    tilt = math.radians(-22)
+    ct, st = math.cos(tilt), math.sin(tilt)
+
+    def shade(x, y):
+        u, v = x - c, y - c
+        if math.hypot(u, v) > R:
+            return None
+        # front half of a tilted orbit, kept inside the orb so the outline
+        # stays a clean circle on any menu background
+        eu, ev = u * ct + v * st, -u * st + v * ct
+        if ev > 0 and abs(math.hypot(eu / 6.2, ev / 2.4) - 1) < 0.24:
+            return WHITE
+        t = clamp01(math.hypot(u + 2.4, v + 2.6) / (R * 1.6))
+        return mix(light, dark, t ** 0.8)
+
+    px = []
+    for y in range(size):
+        row = []
+        for x in range(size):
+            acc, hits = [0.0, 0.0, 0.0], 0
+            for i in range(ss * ss):
+                col = shade(x + (i % ss + 0.5) / ss, y + (i // ss + 0.5) / ss)
+                if col:
+                    hits += 1
+                    acc = [a + b for a, b in zip(acc, col)]
+            if not hits:
+                row.append(MENU_KEY)
+                continue
+            col = [a / hits for a in acc]
+            col = tuple(round(v) for v in mix(MENU_EDGE, col, hits / (ss * ss)))
+            assert col != MENU_KEY, "key colour inside the logo"
+            row.append(col)
+        px.append(row)
+    # the menu code keys on the top-left colour; it must not leak into the logo
+    corners = [px[0][0], px[0][-1], px[-1][0], px[-1][-1]]
+    assert all(p == MENU_KEY for p in corners), "corners must be key colour"
+    return px
+
+
+# ------------------------------------------------------------------- check
+
+def check():
+    for name in BADGES:
+        data = (OUT / f"overlay_{name}.ico").read_bytes()
+        reserved, kind, count = struct.unpack_from("<HHH", data)
+        assert (reserved, kind, count) == (0, 1, len(SIZES)), name
+        for i, size in enumerate(SIZES):
+            w, h, _, _, planes, bpp, length, off = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
+            assert (w or 256, h or 256, planes, bpp) == (size, size, 1, 32), (name, size)
+            img = data[off:off + length]
+            assert len(img) == length, (name, size)
+            if size == 256:
+                assert img.startswith(b"\x89PNG\r\n\x1a\n"), name
+            else:
+                hsize, bw, bh, _, bbits = struct.unpack_from("<IiiHH", img)
+                mask = (size + 31) // 32 * 4 * size
+                assert (hsize, bw, bh, bbits) == (40, size, 2 * size, 32), (name, size)
+                assert length == 40 + size * size * 4 + mask, (name, size)
+    bmp = (OUT / "menu.bmp").read_bytes()
+    assert bmp[:2] == b"BM" and struct.unpack_from("<I", bmp, 2)[0] == len(bmp)
+    _, w, h, _, bits = struct.unpack_from("<IiiHH", bmp, 14)
+    assert (w, h, bits) == (16, 16, 24)
+    print("artwork ok")
+
+
+def main():
+    if "--check" in sys.argv:
+        return check()
+    OUT.mkdir(exist_ok=True)
+    for name, (base, symbol) in BADGES.items():
+        images = []
+        for size in SIZES:
+            shade, box = make_shader(size, base, symbol)
+            px = render(size, shade, box, 4 if size >= 64 else 8)
+            images.append((size, png_bytes(px) if size >= 256 else dib_bytes(px)))
+        (OUT / f"overlay_{name}.ico").write_bytes(ico_bytes(images))
+    (OUT / "menu.bmp").write_bytes(bmp24_bytes(menu_pixels()))
+    check()
+
+
+if __name__ == "__main__":
+    main()
