@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 // Nanoseconds per operation of body(i) over one pass of iterations.
 template <typename Body> double TimePass(long iterations, Body& body)
@@ -51,3 +53,4 @@ template <typename T> inline void KeepValue(const T& value)
 
 void RunStatusCacheBenchmarks();
 void RunResolverBenchmarks();
+void RunOverlayBenchmarks(const std::vector<std::wstring>& paths);

@@ -105,5 +105,7 @@ void RunResolverBenchmarks()
         KeepValue(cache.Get(paths[size_t(i) % FileCount].c_str(), &status, nullptr));
     };
     ReportBench("resolver_get_path_status_hit", Compare(100000, hit, get), 2.0);
+
+    RunOverlayBenchmarks(paths);
     cache.Clear();
 }
