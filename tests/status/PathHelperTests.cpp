@@ -74,20 +74,6 @@ TEST(PathHelperTest, RelativePathsStartWithASlashAndFoldersEndWithOne)
     EXPECT_EQ(relative, L"unchanged");
 }
 
-TEST(PathHelperTest, AppendSlashOnlyToFoldersWithoutOne)
-{
-    std::wstring folder = L"C:\\Config";
-    COrbethPathHelper::AppendSlashIfDirectory(&folder, FILE_ATTRIBUTE_DIRECTORY);
-    COrbethPathHelper::AppendSlashIfDirectory(&folder, FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(folder, L"C:\\Config\\");
-    std::wstring file = L"C:\\Config\\sync.db";
-    COrbethPathHelper::AppendSlashIfDirectory(&file, FILE_ATTRIBUTE_ARCHIVE);
-    EXPECT_EQ(file, L"C:\\Config\\sync.db");
-    std::wstring empty;
-    COrbethPathHelper::AppendSlashIfDirectory(&empty, FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_TRUE(empty.empty());
-}
-
 TEST(PathHelperTest, NormalisationComposesAndLowerCasingCoversNonAscii)
 {
     std::wstring decomposed = L"/U\u0308bung/E\u0301norme.txt";

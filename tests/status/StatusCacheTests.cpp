@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "status/BaseFileInfo.h"
 #include "status/SharedLock.h"
 #include "status/StatusCache.h"
 #include "tests/support/TestSupport.h"
@@ -40,26 +39,6 @@ protected:
     CFrozenClock clock;
     CStatusCache cache;
 };
-
-TEST(BaseFileInfoTest, StatusReadsMaskedAndExclusionFromBitEight)
-{
-    COrbethBaseFileInfo info(StatusOk | StatusExcludedFlag, FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(info.GetStatus(), StatusOk);
-    EXPECT_TRUE(info.IsExcluded());
-    EXPECT_EQ(info.GetAttributes(), static_cast<uint32_t>(FILE_ATTRIBUTE_DIRECTORY));
-
-    info.SetStatus(StatusNone);
-    EXPECT_EQ(info.GetStatus(), StatusNone);
-    EXPECT_FALSE(info.IsExcluded()); // -1 has every bit set, but means nothing is known
-
-    info.SetStatus(7);
-    EXPECT_EQ(info.GetStatus(), 3);
-    EXPECT_FALSE(info.IsExcluded());
-
-    info.Reset();
-    EXPECT_EQ(info.GetStatus(), StatusNone);
-    EXPECT_EQ(info.GetAttributes(), 0u);
-}
 
 TEST(ClockTest, RealClockAgreesWithTheSystemAndFreezes)
 {
