@@ -12,11 +12,11 @@ CClassTable::CClassTable()
     : m_entries{
           // The context menu handler has no create operation until the menu is built: the
           // file manager asking for it gets CLASS_E_CLASSNOTAVAILABLE.
-          {&CLSID_ContextMenuHandler, nullptr, nullptr},
-          {&CLSID_OrbethOkIconOverlay, &CreateComObject<COrbethOkIconOverlay>, nullptr},
-          {&CLSID_OrbethPendingIconOverlay, &CreateComObject<COrbethPendingIconOverlay>, nullptr},
-          {&CLSID_OrbethErrorIconOverlay, &CreateComObject<COrbethErrorIconOverlay>, nullptr},
-          {&CLSID_OrbethIconOverlayBHO, &CreateComObject<COrbethIconOverlayBHO>, nullptr},
+          {&CLSID_ContextMenuHandler, nullptr, nullptr, 106},
+          {&CLSID_OrbethOkIconOverlay, &CreateComObject<COrbethOkIconOverlay>, nullptr, 102},
+          {&CLSID_OrbethPendingIconOverlay, &CreateComObject<COrbethPendingIconOverlay>, nullptr, 104},
+          {&CLSID_OrbethErrorIconOverlay, &CreateComObject<COrbethErrorIconOverlay>, nullptr, 103},
+          {&CLSID_OrbethIconOverlayBHO, &CreateComObject<COrbethIconOverlayBHO>, nullptr, 105},
       }
 {
     if (InitializeCriticalSectionEx(&m_lock, 0, 0))

@@ -13,6 +13,7 @@ public:
         const CLSID* clsid;
         CreateFunction create; // null while the class is not available
         IUnknown* factory;
+        UINT script; // the REGISTRY resource that registers the class
     };
 
     CClassTable();
@@ -22,6 +23,8 @@ public:
 
     bool LoadFailed() const { return m_loadFailed; }
     HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** object);
+    const CEntry* begin() const { return m_entries; }
+    const CEntry* end() const { return m_entries + 5; }
 
 private:
     CEntry* Find(REFCLSID clsid);

@@ -1,0 +1,99 @@
+#include "module/Registration.h"
+
+#include <string>
+
+#include "module/ClassTable.h"
+#include "module/Module.h"
+#include "module/RegObject.h"
+
+namespace {
+
+constexpr UINT AppIdScript = 101;
+
+HRESULT LastError()
+{
+    const DWORD error = GetLastError();
+    return error ? HRESULT_FROM_WIN32(error) : S_OK;
+}
+
+// The scripts are ANSI text in the thread's code page: it is the system's while they run, and
+// the caller's locale comes back on every way out.
+class CSystemThreadLocale {
+public:
+    CSystemThreadLocale() : m_saved(GetThreadLocale()) { SetThreadLocale(LOCALE_SYSTEM_DEFAULT); }
+    ~CSystemThreadLocale() { SetThreadLocale(m_saved); }
+    CSystemThreadLocale(const CSystemThreadLocale&) = delete;
+    CSystemThreadLocale& operator=(const CSystemThreadLocale&) = delete;
+
+private:
+    LCID m_saved;
+};
+
+} // namespace
+
+HRESULT UpdateRegistryFromResource(UINT resource, bool registering, const CReplacements& extra)
+{
+    CRegObject registrar;
+    for (const auto& [name, text] : extra) {
+        if (name && text)
+            registrar.AddReplacement(name, text);
+    }
+    HRESULT result = registrar.AddReplacement(L"APPID", OrbethAppId);
+    if (FAILED(result))
+        return result;
+
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(GetModuleInstance(), path, MAX_PATH);
+    if (length == 0)
+        return LastError();
+    if (length == MAX_PATH)
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    // The path goes inside quoted tokens, where a single quote is written twice.
+    std::wstring escaped;
+    for (const wchar_t* c = path; *c; ++c) {
+        escaped.push_back(*c);
+        if (*c == L'\'')
+            escaped.push_back(L'\'');
+    }
+    if (FAILED(result = registrar.AddReplacement(L"Module", escaped.c_str())) ||
+        FAILED(result = registrar.AddReplacement(L"Module_Raw", escaped.c_str())))
+        return result;
+
+    HRSRC found = FindResourceW(GetModuleInstance(), MAKEINTRESOURCEW(resource), L"REGISTRY");
+    HGLOBAL loaded = found ? LoadResource(GetModuleInstance(), found) : nullptr;
+    const DWORD size = found ? SizeofResource(GetModuleInstance(), found) : 0;
+    const auto* bytes = static_cast<const char*>(loaded ? LockResource(loaded) : nullptr);
+    if (!bytes || size == 0)
+        return LastError();
+    std::wstring script(size + 1, L'\0');
+    const int converted = MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(size), script.data(),
+                                              static_cast<int>(size));
+    if (converted == 0)
+        return LastError();
+    script.resize(static_cast<size_t>(converted));
+    return registrar.RunScript(script.c_str(), registering);
+}
+
+HRESULT RegisterServer()
+{
+    CSystemThreadLocale locale;
+    HRESULT result = UpdateRegistryFromResource(AppIdScript, true, {{L"APPID", OrbethAppId}});
+    for (const CClassTable::CEntry& entry : GetClassTable()) {
+        if (FAILED(result))
+            break;
+        // No class has component categories to register.
+        result = UpdateRegistryFromResource(entry.script, true);
+    }
+    return result;
+}
+
+HRESULT UnregisterServer()
+{
+    CSystemThreadLocale locale;
+    for (const CClassTable::CEntry& entry : GetClassTable()) {
+        const HRESULT result = UpdateRegistryFromResource(entry.script, false);
+        if (FAILED(result))
+            return result;
+    }
+    return UpdateRegistryFromResource(AppIdScript, false, {{L"APPID", OrbethAppId}});
+}

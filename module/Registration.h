@@ -1,0 +1,16 @@
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+#include <vector>
+
+// Self-registration: the module's registry scripts (REGISTRY resources) run through the script
+// interpreter with the module's path and AppID as replacements.
+using CReplacements = std::vector<std::pair<const wchar_t*, const wchar_t*>>;
+
+HRESULT UpdateRegistryFromResource(UINT resource, bool registering, const CReplacements& extra = {});
+// The AppID script, then every class in table order; the first failure stops the pass.
+HRESULT RegisterServer();
+// Every class in table order, then the AppID script.
+HRESULT UnregisterServer();
