@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "client/RegistryKey.h"
+#include "tests/support/DllUnderTest.h"
+#include "tests/support/TestSupport.h"
+#include "tools/StandInClient.h"
+
+namespace {
+
+const wchar_t ApprovedKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+const wchar_t ExplorerKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer";
+
+// Every key below a key, with its values, as "path|name=data" lines: a tree to compare.
+void Dump(HKEY parent, const std::wstring& path, std::map<std::wstring, std::wstring>* tree)
+{
+    CRegistryKey key;
+    if (key.Open(parent, path.c_str(), KEY_READ) != ERROR_SUCCESS)
+        return;
+    (*tree)[path] = L"";
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        BYTE data[2048];
+        DWORD nameLength = 256, size = sizeof(data), type = 0;
+        if (RegEnumValueW(key.Get(), i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS)
+            break;
+        std::wstring text = type == REG_SZ ? std::wstring(reinterpret_cast<wchar_t*>(data))
+                                           : L"type " + std::to_wstring(type) + L" " + std::to_wstring(*data);
+        (*tree)[path + L"|" + name] = text;
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD length = 256;
+        if (RegEnumKeyExW(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        Dump(parent, path + L"\\" + name, tree);
+    }
+}
+
+std::wstring Read(HKEY root, const std::wstring& path, const wchar_t* name = nullptr)
+{
+    std::map<std::wstring, std::wstring> tree;
+    Dump(root, path, &tree);
+    const auto found = tree.find(path + L"|" + (name ? name : L""));
+    return found == tree.end() ? (tree.count(path) ? L"<no value>" : L"<no key>") : found->second;
+}
+
+// Registration changes the prefix's own classes and machine keys, as it does on Windows.
+class RegistrationTest : public ::testing::Test {
+protected:
+    using Entry = HRESULT(STDAPICALLTYPE*)();
+    using InstallEntry = HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR);
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(dll.Loaded());
+        // Windows always has this key; a fresh prefix may not.
+        CRegistryKey approved;
+        ASSERT_EQ(approved.Create(HKEY_LOCAL_MACHINE, ApprovedKey, KEY_WRITE), ERROR_SUCCESS);
+        GetModuleFileNameW(dll.Module(), modulePath, MAX_PATH);
+    }
+    void TearDown() override { Unregister(); }
+
+    HRESULT Register() { return dll.Export<Entry>("DllRegisterServer")(); }
+    HRESULT Unregister() { return dll.Export<Entry>("DllUnregisterServer")(); }
+    HRESULT Install(BOOL install, LPCWSTR commandLine) { return dll.Export<InstallEntry>("DllInstall")(install, commandLine); }
+
+    // Everything registration may touch.
+    std::map<std::wstring, std::wstring> Snapshot()
+    {
+        std::map<std::wstring, std::wstring> tree;
+        for (const wchar_t* key : {L"AppID\\{D68EEFFA-888A-49C3-991D-A63A3084A742}", L"AppID\\OrbethExtensions.DLL",
+                                   L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}",
+                                   L"CLSID\\{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}",
+                                   L"CLSID\\{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}",
+                                   L"CLSID\\{A491688A-E9AA-4537-AA05-46C61DF377F5}",
+                                   L"CLSID\\{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}",
+                                   L"OrbethExtensions.IconOverlayConnector", L"OrbethExtensions.IconOverlayConnector.1",
+                                   L"*\\ShellEx\\ContextMenuHandlers", L"Directory\\shellex\\ContextMenuHandlers"})
+            Dump(HKEY_CLASSES_ROOT, key, &tree);
+        Dump(HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\ShellIconOverlayIdentifiers", &tree);
+        Dump(HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\Browser Helper Objects", &tree);
+        Dump(HKEY_LOCAL_MACHINE, ApprovedKey, &tree);
+        return tree;
+    }
+
+    CDllUnderTest dll;
+    wchar_t modulePath[MAX_PATH] = {};
+};
+
+TEST_F(RegistrationTest, RegistersEveryKeyTheFileManagerReads)
+{
+    ASSERT_EQ(Register(), S_OK);
+    const std::wstring module = modulePath;
+    const struct {
+        HKEY root;
+        std::wstring path;
+        const wchar_t* name;
+        std::wstring data;
+    } expected[] = {
+        {HKEY_CLASSES_ROOT, L"AppID\\{D68EEFFA-888A-49C3-991D-A63A3084A742}", nullptr, L"OrbethExtensions"},
+        {HKEY_CLASSES_ROOT, L"AppID\\OrbethExtensions.DLL", L"AppID", L"{D68EEFFA-888A-49C3-991D-A63A3084A742}"},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}", nullptr, L"OrbethOkIconOverlay Class"},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}\\Programmable", nullptr, L"<no value>"},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}\\InprocServer32", nullptr, module},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}\\InprocServer32", L"ThreadingModel",
+         L"Apartment"},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}", nullptr, L"OrbethErrorIconOverlay Class"},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}\\InprocServer32", nullptr, module},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}", nullptr,
+         L"OrbethPendingIconOverlay Class"},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}\\InprocServer32", L"ThreadingModel",
+         L"Apartment"},
+        {HKEY_CLASSES_ROOT, L"OrbethExtensions.IconOverlayConnector.1\\CLSID", nullptr,
+         L"{A491688A-E9AA-4537-AA05-46C61DF377F5}"},
+        {HKEY_CLASSES_ROOT, L"OrbethExtensions.IconOverlayConnector", nullptr, L"OrbethIconOverlayBHO Class"},
+        {HKEY_CLASSES_ROOT, L"OrbethExtensions.IconOverlayConnector\\CurVer", nullptr,
+         L"OrbethExtensions.IconOverlayConnector.1"},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{A491688A-E9AA-4537-AA05-46C61DF377F5}\\ProgID", nullptr,
+         L"OrbethExtensions.IconOverlayConnector.1"},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{A491688A-E9AA-4537-AA05-46C61DF377F5}\\VersionIndependentProgID", nullptr,
+         L"OrbethExtensions.IconOverlayConnector"},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{A491688A-E9AA-4537-AA05-46C61DF377F5}\\InprocServer32", nullptr, module},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{A491688A-E9AA-4537-AA05-46C61DF377F5}\\TypeLib", nullptr,
+         L"{D02A047D-6E2A-470D-9B81-C1B12225B05C}"},
+        {HKEY_CLASSES_ROOT, L"CLSID\\{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}", nullptr,
+         L"OrbethContextMenuHandler Class"},
+        {HKEY_CLASSES_ROOT, L"*\\ShellEx\\ContextMenuHandlers\\01OrbethContextMenu", nullptr,
+         L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}"},
+        {HKEY_CLASSES_ROOT, L"Directory\\shellex\\ContextMenuHandlers\\01OrbethContextMenu", nullptr,
+         L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}"},
+        {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\ShellIconOverlayIdentifiers\\   001OrbethOk", nullptr,
+         L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}"},
+        {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\ShellIconOverlayIdentifiers\\   002OrbethPending",
+         nullptr, L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}"},
+        {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\ShellIconOverlayIdentifiers\\   003OrbethError", nullptr,
+         L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}"},
+        {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\Browser Helper Objects\\{A491688A-E9AA-4537-AA05-46C61DF377F5}",
+         nullptr, L"OrbethIconOverlayBHO"},
+        {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\Browser Helper Objects\\{A491688A-E9AA-4537-AA05-46C61DF377F5}",
+         L"NoInternetExplorer", L"type 4 1"},
+        {HKEY_LOCAL_MACHINE, ApprovedKey, L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}", L"OrbethIconOverlay"},
+        {HKEY_LOCAL_MACHINE, ApprovedKey, L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}", L"OrbethIconOverlay"},
+        {HKEY_LOCAL_MACHINE, ApprovedKey, L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}", L"OrbethIconOverlay"},
+        {HKEY_LOCAL_MACHINE, ApprovedKey, L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}", L"OrbethContextMenu"},
+    };
+    for (const auto& e : expected) {
+        SCOPED_TRACE(testing::PrintToString(e.path + L"|" + (e.name ? e.name : L"")));
+        EXPECT_EQ(Read(e.root, e.path, e.name), e.data);
+    }
+    EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, ApprovedKey, L"{A491688A-E9AA-4537-AA05-46C61DF377F5}"), L"<no value>")
+        << "the browser helper object is not an approved extension";
+}
+
+TEST_F(RegistrationTest, RegisteringAgainRebuildsAndUnregisteringLeavesTheSharedKeys)
+{
+    ASSERT_EQ(Register(), S_OK);
+    const auto once = Snapshot();
+    CRegistryKey stale;
+    ASSERT_EQ(stale.Create(HKEY_CLASSES_ROOT, L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}\\OldVersion", KEY_WRITE),
+              ERROR_SUCCESS);
+    stale.Close();
+    ASSERT_EQ(Register(), S_OK);
+    EXPECT_EQ(Snapshot(), once) << "twice is once; the stale subkey of a ForceRemove key is gone";
+
+    const LCID locale = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
+    ASSERT_TRUE(SetThreadLocale(locale));
+    ASSERT_EQ(stale.Create(HKEY_CLASSES_ROOT, L"OrbethExtensions.IconOverlayConnector\\Foreign", KEY_WRITE),
+              ERROR_SUCCESS);
+    stale.Close();
+    ASSERT_EQ(Unregister(), S_OK);
+    EXPECT_EQ(GetThreadLocale(), locale) << "the caller's locale comes back";
+    std::vector<std::wstring> left;
+    for (const auto& [path, value] : Snapshot()) {
+        for (const wchar_t* mark : {L"Orbeth", L"{C6012E3E", L"{345DCDDB", L"{1DDA3509", L"{A491688A", L"{4D447825",
+                                    L"{D68EEFFA"}) {
+            if (path.find(mark) != std::wstring::npos) {
+                left.push_back(path);
+                break;
+            }
+        }
+    }
+    // Of all that was written, only the key that a foreign subkey holds is left, default value and all.
+    EXPECT_EQ(left, (std::vector<std::wstring>{L"OrbethExtensions.IconOverlayConnector",
+                                               L"OrbethExtensions.IconOverlayConnector\\Foreign",
+                                               L"OrbethExtensions.IconOverlayConnector|"}));
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"OrbethExtensions.IconOverlayConnector");
+    for (const wchar_t* kept : {L"AppID", L"CLSID", L"*\\ShellEx\\ContextMenuHandlers",
+                                L"Directory\\shellex\\ContextMenuHandlers"})
+        EXPECT_NE(Read(HKEY_CLASSES_ROOT, kept), L"<no key>") << testing::PrintToString(std::wstring(kept));
+    EXPECT_EQ(Unregister(), S_OK) << "nothing left to take away is no error";
+}
+
+TEST_F(RegistrationTest, WithoutTheApprovedKeyNothingIsRegistered)
+{
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, ApprovedKey), ERROR_SUCCESS);
+    EXPECT_EQ(Register(), E_ACCESSDENIED);
+    EXPECT_EQ(Read(HKEY_CLASSES_ROOT, L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}"), L"<no key>");
+    EXPECT_EQ(Install(TRUE, nullptr), E_ACCESSDENIED);
+    CRegistryKey approved;
+    ASSERT_EQ(approved.Create(HKEY_LOCAL_MACHINE, ApprovedKey, KEY_WRITE), ERROR_SUCCESS);
+
+    // The command line means nothing.
+    for (const wchar_t* commandLine : {static_cast<const wchar_t*>(nullptr), L"", L"user", L"/i"}) {
+        EXPECT_EQ(Install(TRUE, commandLine), S_OK);
+        EXPECT_EQ(Read(HKEY_CLASSES_ROOT, L"CLSID\\{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}"),
+                  L"OrbethPendingIconOverlay Class");
+        EXPECT_EQ(Install(FALSE, commandLine), S_OK);
+        EXPECT_EQ(Read(HKEY_CLASSES_ROOT, L"CLSID\\{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}"), L"<no key>");
+    }
+}
+
+// regsvr32 as an installer runs it, from a folder whose name has a single quote.
+TEST_F(RegistrationTest, Regsvr32RegistersAModulePathWithAQuote)
+{
+    CTempDir dir(L"it's here");
+    const std::wstring copy = dir.Child(L"OrbethExtensions.dll");
+    ASSERT_TRUE(CopyFileW(modulePath, copy.c_str(), FALSE));
+    const auto run = [](std::wstring commandLine) {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process{};
+        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+            return DWORD(-1);
+        WaitForSingleObject(process.hProcess, 60000);
+        DWORD code = DWORD(-1);
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return code;
+    };
+    ASSERT_EQ(run(L"regsvr32.exe /s \"" + copy + L"\""), 0u);
+    EXPECT_EQ(Read(HKEY_CLASSES_ROOT, L"CLSID\\{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}\\InprocServer32"), copy);
+    EXPECT_EQ(run(L"regsvr32.exe /s /u \"" + copy + L"\""), 0u);
+    EXPECT_EQ(Read(HKEY_CLASSES_ROOT, L"CLSID\\{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}"), L"<no key>");
+}
+
+} // namespace
