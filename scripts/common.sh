@@ -18,7 +18,7 @@ orbeth_build() {
 # A 64-bit prefix under the build folder, made once. A crashing program ends at once instead of
 # starting the debugger, which would hang the run.
 orbeth_prefix() {
-  export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX=${ORBETH_PREFIX:-$build/wineprefix} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   if [ ! -f "$WINEPREFIX/.orbeth-ready" ]; then
     rm -rf "$WINEPREFIX"
     wine wineboot -i >/dev/null 2>&1

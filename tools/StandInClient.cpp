@@ -73,6 +73,12 @@ CStandInClient::~CStandInClient()
         RemoveFolderTree(m_baseDir.substr(0, m_baseDir.size() - 1));
 }
 
+LRESULT SendStatusPush(HWND window, const std::string& json)
+{
+    COPYDATASTRUCT data{ClientContract::PushMagic, static_cast<DWORD>(json.size() + 1), const_cast<char*>(json.c_str())};
+    return SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+}
+
 bool RemoveFolderTree(const std::wstring& folder)
 {
     std::wstring from = folder;

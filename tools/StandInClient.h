@@ -54,6 +54,10 @@ private:
     std::string m_error;
 };
 
+// The client's status push: a UTF-8 JSON array of {"filepath", "status"} objects sent to a
+// window of the file manager, as WM_COPYDATA with the push magic. Answers SendMessage's result.
+LRESULT SendStatusPush(HWND window, const std::string& json);
+
 // Deletes a folder with everything in it.
 bool RemoveFolderTree(const std::wstring& folder);
 
