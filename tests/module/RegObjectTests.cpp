@@ -120,12 +120,12 @@ TEST_F(RegObjectTest, ForceRemoveAndDeleteSpareProtectedNames)
 {
     ASSERT_EQ(Run(L"Class { Stale { Older = s x } } CLSID { Foreign = s kept } Gone { Child = s x }"), S_OK);
     ASSERT_EQ(Run(L"ForceRemove Class = s new { Fresh = s y } ForceRemove CLSID { Mine = s z } "
-                  L"Delete Gone = s ignored { Recreated = s no } Delete Absent"),
+                  L"Delete Gone = s ignored { Recreated = s no } Delete Absent Delete clsid"),
               S_OK);
     EXPECT_FALSE(Exists(L"Class\\Stale")) << "ForceRemove rebuilds from scratch";
     EXPECT_EQ(Text(L"Class", nullptr), L"new");
     EXPECT_TRUE(Exists(L"Class\\Fresh"));
-    EXPECT_TRUE(Exists(L"CLSID\\Foreign")) << "CLSID is never deleted";
+    EXPECT_TRUE(Exists(L"CLSID\\Foreign")) << "CLSID is never deleted, by ForceRemove or Delete";
     EXPECT_TRUE(Exists(L"CLSID\\Mine"));
     EXPECT_FALSE(Exists(L"Gone")) << "Delete creates nothing, not even from its block";
     EXPECT_FALSE(Exists(L"Absent"));

@@ -6,6 +6,7 @@
 
 #include "client/RegistryKey.h"
 #include "tests/support/DllUnderTest.h"
+#include "tests/support/RegistryDump.h"
 #include "tests/support/TestSupport.h"
 #include "tools/StandInClient.h"
 
@@ -14,36 +15,10 @@ namespace {
 const wchar_t ApprovedKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
 const wchar_t ExplorerKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer";
 
-// Every key below a key, with its values, as "path|name=data" lines: a tree to compare.
-void Dump(HKEY parent, const std::wstring& path, std::map<std::wstring, std::wstring>* tree)
-{
-    CRegistryKey key;
-    if (key.Open(parent, path.c_str(), KEY_READ) != ERROR_SUCCESS)
-        return;
-    (*tree)[path] = L"";
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        BYTE data[2048];
-        DWORD nameLength = 256, size = sizeof(data), type = 0;
-        if (RegEnumValueW(key.Get(), i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS)
-            break;
-        std::wstring text = type == REG_SZ ? std::wstring(reinterpret_cast<wchar_t*>(data))
-                                           : L"type " + std::to_wstring(type) + L" " + std::to_wstring(*data);
-        (*tree)[path + L"|" + name] = text;
-    }
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        Dump(parent, path + L"\\" + name, tree);
-    }
-}
-
 std::wstring Read(HKEY root, const std::wstring& path, const wchar_t* name = nullptr)
 {
     std::map<std::wstring, std::wstring> tree;
-    Dump(root, path, &tree);
+    DumpRegistry(root, path, &tree);
     const auto found = tree.find(path + L"|" + (name ? name : L""));
     return found == tree.end() ? (tree.count(path) ? L"<no value>" : L"<no key>") : found->second;
 }
@@ -80,10 +55,10 @@ protected:
                                    L"CLSID\\{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}",
                                    L"OrbethExtensions.IconOverlayConnector", L"OrbethExtensions.IconOverlayConnector.1",
                                    L"*\\ShellEx\\ContextMenuHandlers", L"Directory\\shellex\\ContextMenuHandlers"})
-            Dump(HKEY_CLASSES_ROOT, key, &tree);
-        Dump(HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\ShellIconOverlayIdentifiers", &tree);
-        Dump(HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\Browser Helper Objects", &tree);
-        Dump(HKEY_LOCAL_MACHINE, ApprovedKey, &tree);
+            DumpRegistry(HKEY_CLASSES_ROOT, key, &tree);
+        DumpRegistry(HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\ShellIconOverlayIdentifiers", &tree);
+        DumpRegistry(HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\Browser Helper Objects", &tree);
+        DumpRegistry(HKEY_LOCAL_MACHINE, ApprovedKey, &tree);
         return tree;
     }
 
@@ -141,7 +116,7 @@ TEST_F(RegistrationTest, RegistersEveryKeyTheFileManagerReads)
         {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\Browser Helper Objects\\{A491688A-E9AA-4537-AA05-46C61DF377F5}",
          nullptr, L"OrbethIconOverlayBHO"},
         {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\Browser Helper Objects\\{A491688A-E9AA-4537-AA05-46C61DF377F5}",
-         L"NoInternetExplorer", L"type 4 1"},
+         L"NoInternetExplorer", L"type 4 01000000"},
         {HKEY_LOCAL_MACHINE, ApprovedKey, L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}", L"OrbethIconOverlay"},
         {HKEY_LOCAL_MACHINE, ApprovedKey, L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}", L"OrbethIconOverlay"},
         {HKEY_LOCAL_MACHINE, ApprovedKey, L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}", L"OrbethIconOverlay"},
@@ -168,6 +143,8 @@ TEST_F(RegistrationTest, RegisteringAgainRebuildsAndUnregisteringLeavesTheShared
 
     const LCID locale = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
     ASSERT_TRUE(SetThreadLocale(locale));
+    ASSERT_EQ(Register(), S_OK);
+    EXPECT_EQ(GetThreadLocale(), locale) << "the caller's locale comes back";
     ASSERT_EQ(stale.Create(HKEY_CLASSES_ROOT, L"OrbethExtensions.IconOverlayConnector\\Foreign", KEY_WRITE),
               ERROR_SUCCESS);
     stale.Close();
