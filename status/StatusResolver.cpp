@@ -74,6 +74,8 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
     if (!path)
         return StatusNone;
     const std::wstring_view pathText(path, length);
+    // An expired entry still writes its status: it stands when the database knows nothing better.
+    int32_t result = StatusNone;
     bool newBatch = false;
     {
         // One hold of the lock for the cached checks that run for every icon drawn: the nested
@@ -93,15 +95,14 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
             return StatusNone;
         }
         newBatch = IsNewBatch();
+        if (!newBatch && m_statusCache->Get(pathText, &result, nullptr))
+            return result;
     }
-    // The list is parsed outside the lock.
-    if (newBatch)
-        ReloadRemoteFolders();
-
-    // An expired entry still writes its status: it stands when the database knows nothing better.
-    int32_t result = StatusNone;
-    if (m_statusCache->Get(pathText, &result, nullptr))
-        return result;
+    if (newBatch) {
+        ReloadRemoteFolders(); // parsed outside the lock
+        if (m_statusCache->Get(pathText, &result, nullptr))
+            return result;
+    }
 
     std::wstring relative;
     if (relativePath)
@@ -162,7 +163,8 @@ bool COrbethStatusResolver::IsNewBatch()
 {
     int batchId = -1;
     GetBatchId(&batchId); // a failure leaves -1, which is news too after a valid id
-    return m_lastBatchId.exchange(batchId) != batchId;
+    // Read first: the exchange, a locked operation, is needed only when the id moved.
+    return m_lastBatchId.load(std::memory_order_relaxed) != batchId && m_lastBatchId.exchange(batchId) != batchId;
 }
 
 void COrbethStatusResolver::ReadRemoteFoldersText(std::wstring* text)
