@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/RegistryKey.h"
 #include "status/Utf8.h"
 #include "tools/StandInClient.h"
 
@@ -45,19 +46,19 @@ struct CIdentifier {
 std::vector<CIdentifier> LoadIdentifiers()
 {
     std::vector<CIdentifier> identifiers;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, OverlayKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    CRegistryKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, OverlayKey, KEY_READ) != ERROR_SUCCESS)
         return identifiers;
     for (DWORD i = 0;; ++i) {
         wchar_t name[256];
         DWORD length = 256;
-        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        if (RegEnumKeyExW(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
         wchar_t clsidText[64] = {};
         LONG size = sizeof(clsidText);
         CLSID clsid;
         CIdentifier identifier{name, nullptr, -1};
-        if (RegQueryValueW(key, name, clsidText, &size) == ERROR_SUCCESS && SUCCEEDED(CLSIDFromString(clsidText, &clsid)) &&
+        if (RegQueryValueW(key.Get(), name, clsidText, &size) == ERROR_SUCCESS && SUCCEEDED(CLSIDFromString(clsidText, &clsid)) &&
             SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellIconOverlayIdentifier,
                                          &identifier.object))) {
             wchar_t iconFile[MAX_PATH] = {};
@@ -70,7 +71,6 @@ std::vector<CIdentifier> LoadIdentifiers()
             identifiers.push_back(std::move(identifier));
         }
     }
-    RegCloseKey(key);
     return identifiers;
 }
 
