@@ -4,15 +4,11 @@
 #include "overlay/IconOverlay.h"
 #include "status/IconOverlayBHO.h"
 
-// {4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}
-static const CLSID CLSID_ContextMenuHandler = {
-    0x4d447825, 0xb53e, 0x4c8d, {0x8a, 0x3c, 0x24, 0xff, 0x0f, 0xc9, 0xed, 0x30}};
-
 CClassTable::CClassTable()
     : m_entries{
           // The context menu handler has no create operation until the menu is built: the
           // file manager asking for it gets CLASS_E_CLASSNOTAVAILABLE.
-          {&CLSID_ContextMenuHandler, nullptr, nullptr, 106},
+          {&CLSID_OrbethContextMenuHandler, nullptr, nullptr, 106},
           {&CLSID_OrbethOkIconOverlay, &CreateComObject<COrbethOkIconOverlay>, nullptr, 102},
           {&CLSID_OrbethPendingIconOverlay, &CreateComObject<COrbethPendingIconOverlay>, nullptr, 104},
           {&CLSID_OrbethErrorIconOverlay, &CreateComObject<COrbethErrorIconOverlay>, nullptr, 103},

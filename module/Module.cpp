@@ -4,8 +4,6 @@
 
 #include "module/ClassTable.h"
 
-// {D02A047D-6E2A-470D-9B81-C1B12225B05C}
-const GUID LIBID_OrbethExtensions = {0xd02a047d, 0x6e2a, 0x470d, {0x9b, 0x81, 0xc1, 0xb1, 0x22, 0x25, 0xb0, 0x5c}};
 const wchar_t OrbethAppId[] = L"{D68EEFFA-888A-49C3-991D-A63A3084A742}";
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;

@@ -47,6 +47,5 @@ HINSTANCE GetModuleInstance();
 // True when a lock could not be made at load: the DLL then refuses to attach.
 bool ModuleLoadFailed();
 
-// The module's type library and AppID.
-extern const GUID LIBID_OrbethExtensions;
+// The module's AppID (its type library's id is LIBID_OrbethExtensionsLib).
 extern const wchar_t OrbethAppId[];

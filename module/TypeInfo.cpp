@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include "OrbethExtensions_h.h"
 #include "module/Module.h"
 
 namespace {
@@ -41,7 +42,7 @@ HRESULT GetDualTypeInfo(REFIID iid, ITypeInfo** info)
         if (!slot.info) {
             ITypeLib* library = nullptr;
             // The library's own locale: the loader falls back from it to neutral, not the reverse.
-            result = LoadRegTypeLib(LIBID_OrbethExtensions, 1, 0, 0x0409, &library);
+            result = LoadRegTypeLib(LIBID_OrbethExtensionsLib, 1, 0, 0x0409, &library);
             if (SUCCEEDED(result)) {
                 result = library->GetTypeInfoOfGuid(iid, &slot.info);
                 library->Release();

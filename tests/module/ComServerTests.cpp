@@ -15,8 +15,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-const CLSID ContextMenuClsid = {0x4d447825, 0xb53e, 0x4c8d, {0x8a, 0x3c, 0x24, 0xff, 0x0f, 0xc9, 0xed, 0x30}};
-
 const CLSID* const CreatableClasses[] = {&CLSID_OrbethOkIconOverlay, &CLSID_OrbethPendingIconOverlay,
                                          &CLSID_OrbethErrorIconOverlay, &CLSID_OrbethIconOverlayBHO};
 
@@ -91,7 +89,7 @@ TEST_F(ComServerTest, UnknownClassesAndInterfacesAreRefused)
     EXPECT_EQ(dll.GetClassObject(GUID_NULL, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(object, nullptr);
     object = reinterpret_cast<void*>(1);
-    EXPECT_EQ(dll.GetClassObject(ContextMenuClsid, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(dll.GetClassObject(CLSID_OrbethContextMenuHandler, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(dll.GetClassObject(CLSID_OrbethOkIconOverlay, IID_IClassFactory, nullptr), E_POINTER);
 
