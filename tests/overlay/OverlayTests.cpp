@@ -79,6 +79,11 @@ TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
     const std::wstring root = client.RootDir();
     EXPECT_EQ(Badges(root.substr(0, root.size() - 1) + L"Other\\ok.txt", FILE_ATTRIBUTE_ARCHIVE), "none");
     EXPECT_EQ(Badges(L"C:\\windows\\win.ini", FILE_ATTRIBUTE_ARCHIVE), "none");
+    for (IShellIconOverlayIdentifier* identifier : identifiers) {
+        EXPECT_EQ(identifier->IsMemberOf(nullptr, FILE_ATTRIBUTE_DIRECTORY), S_FALSE);
+        EXPECT_EQ(identifier->GetOverlayInfo(nullptr, 0, nullptr, nullptr), E_POINTER);
+        EXPECT_EQ(identifier->GetPriority(nullptr), E_POINTER);
+    }
 }
 
 TEST_F(OverlayTest, NoBadgeWhileTheServiceIsStopped)
