@@ -7,6 +7,7 @@
 #include "client/ClientDbReader.h"
 #include "status/SharedLock.h"
 #include "status/StatusCache.h"
+#include "status/StatusResolver.h"
 #include "status/ValueCache.h"
 
 namespace {
@@ -22,6 +23,7 @@ TEST(FirstUseTest, ThreadsArrivingTogetherShareOneOfEachObject)
         CStatusCache* statusCache;
         CValueCache* valueCache;
         CClientDbReader* reader;
+        COrbethStatusResolver* resolver;
     };
     std::vector<CSeen> seen(ThreadCount);
     std::vector<std::thread> threads;
@@ -32,7 +34,8 @@ TEST(FirstUseTest, ThreadsArrivingTogetherShareOneOfEachObject)
             }
             CStatusCache& cache = CStatusCache::GetInstance();
             cache.Put(L"C:\\first", StatusOk, 0, -1);
-            seen[t] = {GetSharedLock(), &cache, &CValueCache::GetInstance(), &CClientDbReader::GetInstance()};
+            seen[t] = {GetSharedLock(), &cache, &CValueCache::GetInstance(), &CClientDbReader::GetInstance(),
+                       &COrbethStatusResolver::GetInstance()};
         });
     }
     for (auto& thread : threads)
@@ -42,6 +45,7 @@ TEST(FirstUseTest, ThreadsArrivingTogetherShareOneOfEachObject)
         EXPECT_EQ(s.statusCache, seen[0].statusCache);
         EXPECT_EQ(s.valueCache, seen[0].valueCache);
         EXPECT_EQ(s.reader, seen[0].reader);
+        EXPECT_EQ(s.resolver, seen[0].resolver);
     }
     EXPECT_EQ(CStatusCache::GetInstance().Count(), 1);
 }
