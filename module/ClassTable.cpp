@@ -17,8 +17,6 @@ CClassTable::CClassTable()
 {
     if (InitializeCriticalSectionEx(&m_lock, 0, 0))
         m_usable = 1;
-    else
-        m_loadFailed = true;
 }
 
 CClassTable::~CClassTable()

@@ -21,7 +21,7 @@ public:
     CClassTable(const CClassTable&) = delete;
     CClassTable& operator=(const CClassTable&) = delete;
 
-    bool LoadFailed() const { return m_loadFailed; }
+    bool IsUsable() const { return m_usable != 0; }
     HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** object);
     const CEntry* begin() const { return m_entries; }
     const CEntry* end() const { return m_entries + 5; }
@@ -31,8 +31,7 @@ private:
 
     CEntry m_entries[5];
     CRITICAL_SECTION m_lock;
-    UINT m_usable = 0;
-    bool m_loadFailed = false;
+    UINT m_usable = 0; // 0 when its lock could not be made, and after unload
 };
 
 CClassTable& GetClassTable();

@@ -8,10 +8,6 @@ const wchar_t OrbethAppId[] = L"{D68EEFFA-888A-49C3-991D-A63A3084A742}";
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
-namespace {
-bool s_loadFailed = false;
-}
-
 // Built at load in this order, and destroyed at unload in the reverse one: the module object
 // first, after the objects made on first use (whose clean-ups were registered later still).
 static CClassTable s_classTable;
@@ -35,15 +31,13 @@ HINSTANCE GetModuleInstance()
 
 bool ModuleLoadFailed()
 {
-    return s_loadFailed || s_classTable.LoadFailed() || !s_module.IsInitialised();
+    return !s_classTable.IsUsable() || !s_module.IsInitialised();
 }
 
 COrbethExtensionsModule::COrbethExtensionsModule()
 {
     if (InitializeCriticalSectionEx(&m_lock, 0, 0))
         m_initialised = 1;
-    else
-        s_loadFailed = true;
 }
 
 COrbethExtensionsModule::~COrbethExtensionsModule()

@@ -37,17 +37,10 @@ std::wstring Quoted(const std::wstring& text)
 
 CStandInClient::CStandInClient(const wchar_t* user, int shareLink)
 {
-    wchar_t temp[MAX_PATH + 1];
-    if (!GetTempPathW(MAX_PATH + 1, temp)) {
-        Fail("no temporary directory");
-        return;
-    }
-    static LONG counter = 0;
-    m_baseDir = std::wstring(temp) + L"Orbeth stand-in " + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(InterlockedIncrement(&counter)) + L"\\";
-    m_rootDir = m_baseDir + L"Orbeth Sync\\";
-    m_configDir = m_baseDir + L"Config\\";
-    if (!CreateDirectoryW(m_baseDir.c_str(), nullptr) || !CreateDirectoryW(m_rootDir.c_str(), nullptr) ||
+    m_baseDir = MakeTempFolder(L"Orbeth stand-in");
+    m_rootDir = m_baseDir + L"\\Orbeth Sync\\";
+    m_configDir = m_baseDir + L"\\Config\\";
+    if (m_baseDir.empty() || !CreateDirectoryW(m_rootDir.c_str(), nullptr) ||
         !CreateDirectoryW(m_configDir.c_str(), nullptr)) {
         Fail("cannot make the stand-in's folders");
         return;
@@ -70,7 +63,19 @@ CStandInClient::~CStandInClient()
 {
     DeleteRegistryKey();
     if (!m_baseDir.empty())
-        RemoveFolderTree(m_baseDir.substr(0, m_baseDir.size() - 1));
+        RemoveFolderTree(m_baseDir);
+}
+
+std::wstring MakeTempFolder(const std::wstring& hint)
+{
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH)
+        return {};
+    static LONG counter = 0;
+    const std::wstring folder = std::wstring(temp) + hint + L" " + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(InterlockedIncrement(&counter));
+    return CreateDirectoryW(folder.c_str(), nullptr) ? folder : std::wstring();
 }
 
 LRESULT SendStatusPush(HWND window, const std::string& json)
@@ -177,20 +182,29 @@ bool CStandInClient::ExecDconf(const std::wstring& sql)
 
 bool CStandInClient::Exec(const std::wstring& dbPath, const std::wstring& sql)
 {
-    std::string path;
-    std::string text;
-    if (!WideToUtf8(dbPath, &path) || !WideToUtf8(sql, &text))
+    std::string text, error;
+    if (!WideToUtf8(sql, &text))
         return Fail("text that is not UTF-16");
+    return ExecSqlOnFile(dbPath, text, &error) || Fail("SQLite: " + error);
+}
+
+bool ExecSqlOnFile(const std::wstring& dbPath, const std::string& utf8Sql, std::string* error)
+{
+    std::string path;
+    if (!WideToUtf8(dbPath, &path)) {
+        *error = "a path that is not UTF-16";
+        return false;
+    }
     sqlite3* db = nullptr;
     int result = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (result == SQLITE_OK) {
         // The module reads while the stand-in writes, as with the real client.
         sqlite3_busy_timeout(db, 5000);
-        result = sqlite3_exec(db, text.c_str(), nullptr, nullptr, nullptr);
+        result = sqlite3_exec(db, utf8Sql.c_str(), nullptr, nullptr, nullptr);
     }
-    const std::string message = db ? sqlite3_errmsg(db) : "out of memory";
+    *error = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
-    return result == SQLITE_OK || Fail("SQLite: " + message);
+    return result == SQLITE_OK;
 }
 
 namespace StandInService {

@@ -58,8 +58,14 @@ private:
 // window of the file manager, as WM_COPYDATA with the push magic. Answers SendMessage's result.
 LRESULT SendStatusPush(HWND window, const std::string& json);
 
+// A new folder under the temporary directory, named from the hint, the process and a counter
+// (no trailing backslash); empty when it cannot be made.
+std::wstring MakeTempFolder(const std::wstring& hint);
 // Deletes a folder with everything in it.
 bool RemoveFolderTree(const std::wstring& folder);
+// Runs SQL (several statements allowed) on a database file, creating it if needed, waiting up to
+// 5 s for a lock as the client does. False with SQLite's message on failure.
+bool ExecSqlOnFile(const std::wstring& dbPath, const std::string& utf8Sql, std::string* error);
 
 // The stand-in service "orbethSync", run from orbeth_standin_service.exe beside this program.
 // Each transition waits until the service manager reports the new state.

@@ -70,25 +70,17 @@ TEST_F(RegistrationTest, RegistersEveryKeyTheFileManagerReads)
 {
     ASSERT_EQ(Register(), S_OK);
     const std::wstring module = modulePath;
-    const struct {
+    const std::wstring overlays = std::wstring(ExplorerKey) + L"\\ShellIconOverlayIdentifiers\\";
+    const std::wstring bho = std::wstring(ExplorerKey) + L"\\Browser Helper Objects\\{A491688A-E9AA-4537-AA05-46C61DF377F5}";
+    struct CExpected {
         HKEY root;
         std::wstring path;
         const wchar_t* name;
         std::wstring data;
-    } expected[] = {
+    };
+    std::vector<CExpected> expected = {
         {HKEY_CLASSES_ROOT, L"AppID\\{D68EEFFA-888A-49C3-991D-A63A3084A742}", nullptr, L"OrbethExtensions"},
         {HKEY_CLASSES_ROOT, L"AppID\\OrbethExtensions.DLL", L"AppID", L"{D68EEFFA-888A-49C3-991D-A63A3084A742}"},
-        {HKEY_CLASSES_ROOT, L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}", nullptr, L"OrbethOkIconOverlay Class"},
-        {HKEY_CLASSES_ROOT, L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}\\Programmable", nullptr, L"<no value>"},
-        {HKEY_CLASSES_ROOT, L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}\\InprocServer32", nullptr, module},
-        {HKEY_CLASSES_ROOT, L"CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}\\InprocServer32", L"ThreadingModel",
-         L"Apartment"},
-        {HKEY_CLASSES_ROOT, L"CLSID\\{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}", nullptr, L"OrbethErrorIconOverlay Class"},
-        {HKEY_CLASSES_ROOT, L"CLSID\\{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}\\InprocServer32", nullptr, module},
-        {HKEY_CLASSES_ROOT, L"CLSID\\{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}", nullptr,
-         L"OrbethPendingIconOverlay Class"},
-        {HKEY_CLASSES_ROOT, L"CLSID\\{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}\\InprocServer32", L"ThreadingModel",
-         L"Apartment"},
         {HKEY_CLASSES_ROOT, L"OrbethExtensions.IconOverlayConnector.1\\CLSID", nullptr,
          L"{A491688A-E9AA-4537-AA05-46C61DF377F5}"},
         {HKEY_CLASSES_ROOT, L"OrbethExtensions.IconOverlayConnector", nullptr, L"OrbethIconOverlayBHO Class"},
@@ -98,36 +90,46 @@ TEST_F(RegistrationTest, RegistersEveryKeyTheFileManagerReads)
          L"OrbethExtensions.IconOverlayConnector.1"},
         {HKEY_CLASSES_ROOT, L"CLSID\\{A491688A-E9AA-4537-AA05-46C61DF377F5}\\VersionIndependentProgID", nullptr,
          L"OrbethExtensions.IconOverlayConnector"},
-        {HKEY_CLASSES_ROOT, L"CLSID\\{A491688A-E9AA-4537-AA05-46C61DF377F5}\\InprocServer32", nullptr, module},
         {HKEY_CLASSES_ROOT, L"CLSID\\{A491688A-E9AA-4537-AA05-46C61DF377F5}\\TypeLib", nullptr,
          L"{D02A047D-6E2A-470D-9B81-C1B12225B05C}"},
-        {HKEY_CLASSES_ROOT, L"CLSID\\{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}", nullptr,
-         L"OrbethContextMenuHandler Class"},
         {HKEY_CLASSES_ROOT, L"*\\ShellEx\\ContextMenuHandlers\\01OrbethContextMenu", nullptr,
          L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}"},
         {HKEY_CLASSES_ROOT, L"Directory\\shellex\\ContextMenuHandlers\\01OrbethContextMenu", nullptr,
          L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}"},
-        {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\ShellIconOverlayIdentifiers\\   001OrbethOk", nullptr,
-         L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}"},
-        {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\ShellIconOverlayIdentifiers\\   002OrbethPending",
-         nullptr, L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}"},
-        {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\ShellIconOverlayIdentifiers\\   003OrbethError", nullptr,
-         L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}"},
-        {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\Browser Helper Objects\\{A491688A-E9AA-4537-AA05-46C61DF377F5}",
-         nullptr, L"OrbethIconOverlayBHO"},
-        {HKEY_LOCAL_MACHINE, std::wstring(ExplorerKey) + L"\\Browser Helper Objects\\{A491688A-E9AA-4537-AA05-46C61DF377F5}",
-         L"NoInternetExplorer", L"type 4 01000000"},
-        {HKEY_LOCAL_MACHINE, ApprovedKey, L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}", L"OrbethIconOverlay"},
-        {HKEY_LOCAL_MACHINE, ApprovedKey, L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}", L"OrbethIconOverlay"},
-        {HKEY_LOCAL_MACHINE, ApprovedKey, L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}", L"OrbethIconOverlay"},
-        {HKEY_LOCAL_MACHINE, ApprovedKey, L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}", L"OrbethContextMenu"},
+        {HKEY_LOCAL_MACHINE, bho, nullptr, L"OrbethIconOverlayBHO"},
+        {HKEY_LOCAL_MACHINE, bho, L"NoInternetExplorer", L"type 4 01000000"},
     };
+    // Every class: its name and its in-process server, this very module.
+    const struct {
+        const wchar_t* clsid;
+        const wchar_t* name;
+        const wchar_t* identifier; // the overlay's entry, three spaces first
+        const wchar_t* approved;
+    } classes[] = {
+        {L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}", L"OrbethOkIconOverlay", L"   001OrbethOk", L"OrbethIconOverlay"},
+        {L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}", L"OrbethPendingIconOverlay", L"   002OrbethPending",
+         L"OrbethIconOverlay"},
+        {L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}", L"OrbethErrorIconOverlay", L"   003OrbethError",
+         L"OrbethIconOverlay"},
+        {L"{A491688A-E9AA-4537-AA05-46C61DF377F5}", L"OrbethIconOverlayBHO", nullptr, nullptr},
+        {L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}", L"OrbethContextMenuHandler", nullptr, L"OrbethContextMenu"},
+    };
+    for (const auto& c : classes) {
+        const std::wstring key = std::wstring(L"CLSID\\") + c.clsid;
+        expected.push_back({HKEY_CLASSES_ROOT, key, nullptr, std::wstring(c.name) + L" Class"});
+        expected.push_back({HKEY_CLASSES_ROOT, key + L"\\InprocServer32", nullptr, module});
+        expected.push_back({HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"});
+        if (c.identifier) {
+            expected.push_back({HKEY_CLASSES_ROOT, key + L"\\Programmable", nullptr, L"<no value>"});
+            expected.push_back({HKEY_LOCAL_MACHINE, overlays + c.identifier, nullptr, c.clsid});
+        }
+        // The browser helper object is not an approved extension.
+        expected.push_back({HKEY_LOCAL_MACHINE, ApprovedKey, c.clsid, c.approved ? c.approved : L"<no value>"});
+    }
     for (const auto& e : expected) {
         SCOPED_TRACE(testing::PrintToString(e.path + L"|" + (e.name ? e.name : L"")));
         EXPECT_EQ(Read(e.root, e.path, e.name), e.data);
     }
-    EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, ApprovedKey, L"{A491688A-E9AA-4537-AA05-46C61DF377F5}"), L"<no value>")
-        << "the browser helper object is not an approved extension";
 }
 
 TEST_F(RegistrationTest, RegisteringAgainRebuildsAndUnregisteringLeavesTheSharedKeys)

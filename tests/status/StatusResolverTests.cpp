@@ -22,10 +22,12 @@ protected:
         const std::wstring path = client->PathOf(relative);
         return resolver.GetPathStatus(path.c_str(), GetFileAttributesW(path.c_str()), changed);
     }
-    int32_t ResolveChanged(const std::wstring& relative, bool* changed)
+    // The status and whether the resolver reported a change: "1" or "1 changed".
+    std::string Answer(const std::wstring& relative)
     {
-        *changed = false;
-        return Resolve(relative, changed);
+        bool changed = false;
+        const int32_t status = Resolve(relative, &changed);
+        return std::to_string(status) + (changed ? " changed" : "");
     }
     // A new batch makes the resolver read the remote folders again once the batch id expires.
     void NewBatch(const std::wstring& remoteFolders)
@@ -48,9 +50,7 @@ TEST_F(StatusResolverTest, NoStatusWhileTheServiceDoesNotRun)
         ASSERT_TRUE(StandInService::Install() && StandInService::Start());
         ASSERT_TRUE(stop());
         clock.AdvanceSeconds(11);
-        bool changed = false;
-        EXPECT_EQ(ResolveChanged(L"a.txt", &changed), StatusNone);
-        EXPECT_FALSE(changed);
+        EXPECT_EQ(Answer(L"a.txt"), "-1");
         EXPECT_EQ(cache.Count(), 0) << "the status cache is not touched";
     }
 }
@@ -63,15 +63,11 @@ TEST_F(StatusResolverTest, FilesAndFoldersGetTheirDatabaseStatus)
                 client->SetStatus(L"/docs/b.txt", StatusError) &&
                 client->SetStatus(L"/c.txt", StatusOk | StatusExcludedFlag));
 
-    bool changed = false;
-    EXPECT_EQ(ResolveChanged(L"Docs", &changed), StatusOk);
-    EXPECT_TRUE(changed) << "nothing was known before";
-    EXPECT_EQ(ResolveChanged(L"Docs", &changed), StatusOk);
-    EXPECT_FALSE(changed) << "the second identifier is answered from the cache";
+    EXPECT_EQ(Answer(L"Docs"), "2 changed") << "nothing was known before";
+    EXPECT_EQ(Answer(L"Docs"), "2") << "the second identifier is answered from the cache";
     EXPECT_EQ(Resolve(L"Docs\\a.txt"), StatusPending);
     EXPECT_EQ(Resolve(L"Docs\\b.txt"), StatusError);
-    EXPECT_EQ(ResolveChanged(L"d.txt", &changed), StatusNone);
-    EXPECT_FALSE(changed);
+    EXPECT_EQ(Answer(L"d.txt"), "-1");
     EXPECT_EQ(cache.Count(), 4) << "-1 is cached too";
 
     // The excluded bit reaches a record resolved from the database, not one answered from the cache.
@@ -156,9 +152,7 @@ TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
                 client->MakeFile(L"Projects\\notes.txt"));
     NewBatch(LR"(["/Projects/Shared/Deep"])");
 
-    bool changed = false;
-    EXPECT_EQ(ResolveChanged(L"Projects", &changed), StatusOk);
-    EXPECT_TRUE(changed);
+    EXPECT_EQ(Answer(L"Projects"), "2 changed");
     EXPECT_EQ(Resolve(L"Projects\\Shared"), StatusOk);
     EXPECT_EQ(Resolve(L"Projects\\Shared\\Deep"), StatusNone) << "the listed folder itself is not its own ancestor";
     EXPECT_EQ(Resolve(L"Other"), StatusNone);
@@ -202,31 +196,26 @@ TEST_F(StatusResolverTest, CachedStatusesStandUntilTheyExpire)
 {
     ASSERT_TRUE(client->MakeFile(L"e.txt"));
     ASSERT_TRUE(client->SetStatus(L"/e.txt", StatusPending));
-    bool changed = false;
-    EXPECT_EQ(ResolveChanged(L"e.txt", &changed), StatusPending);
+    EXPECT_EQ(Resolve(L"e.txt"), StatusPending);
 
     ASSERT_TRUE(client->SetStatus(L"/e.txt", StatusOk));
-    EXPECT_EQ(ResolveChanged(L"e.txt", &changed), StatusPending) << "fresh entries never reach the database";
-    EXPECT_FALSE(changed);
+    EXPECT_EQ(Answer(L"e.txt"), "1") << "fresh entries never reach the database";
     clock.AdvanceSeconds(11);
-    EXPECT_EQ(ResolveChanged(L"e.txt", &changed), StatusOk);
-    EXPECT_TRUE(changed);
+    EXPECT_EQ(Answer(L"e.txt"), "2 changed");
 
     // Without a row the expired status is given back and kept again, as a pushed status would be.
     ASSERT_TRUE(client->RemoveStatus(L"/e.txt"));
     for (int i = 0; i < 3; ++i) {
         clock.AdvanceSeconds(11);
-        EXPECT_EQ(ResolveChanged(L"e.txt", &changed), StatusOk);
-        EXPECT_FALSE(changed);
+        EXPECT_EQ(Answer(L"e.txt"), "2");
     }
     EXPECT_EQ(cache.Count(), 1);
     clock.AdvanceSeconds(11);
     ASSERT_TRUE(client->SetStatus(L"/e.txt", -5));
-    EXPECT_EQ(ResolveChanged(L"e.txt", &changed), StatusOk) << "a status below -1 is no row";
+    EXPECT_EQ(Resolve(L"e.txt"), StatusOk) << "a status below -1 is no row";
     clock.AdvanceSeconds(11);
     ASSERT_TRUE(client->SetStatus(L"/e.txt", StatusOk | StatusExcludedFlag));
-    EXPECT_EQ(ResolveChanged(L"e.txt", &changed), StatusOk);
-    EXPECT_TRUE(changed) << "the extra bits differ from the cached status";
+    EXPECT_EQ(Answer(L"e.txt"), "2 changed") << "the extra bits differ from the cached status";
 }
 
 TEST_F(StatusResolverTest, LosingTheUserOrTheDatabaseDropsEveryStatus)
@@ -239,12 +228,9 @@ TEST_F(StatusResolverTest, LosingTheUserOrTheDatabaseDropsEveryStatus)
     // The client signs out: the first answer clears the cache, later ones change nothing.
     ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET user = '';"));
     clock.AdvanceSeconds(601);
-    bool changed = false;
-    EXPECT_EQ(ResolveChanged(L"a.txt", &changed), StatusNone);
-    EXPECT_TRUE(changed);
+    EXPECT_EQ(Answer(L"a.txt"), "-1 changed");
     EXPECT_EQ(cache.Count(), 0);
-    EXPECT_EQ(ResolveChanged(L"a.txt", &changed), StatusNone);
-    EXPECT_FALSE(changed);
+    EXPECT_EQ(Answer(L"a.txt"), "-1");
     EXPECT_EQ(Resolve(L"b.txt", nullptr), StatusNone);
 
     // Signed in again, then the sync database goes: what is known without it is answered once,
@@ -253,18 +239,15 @@ TEST_F(StatusResolverTest, LosingTheUserOrTheDatabaseDropsEveryStatus)
     EXPECT_EQ(Resolve(L"a.txt"), StatusOk);
     ASSERT_TRUE(DeleteFileW(client->SyncDbPath().c_str()));
     clock.AdvanceSeconds(601);
-    EXPECT_EQ(ResolveChanged(L"a.txt", &changed), StatusOk);
-    EXPECT_TRUE(changed);
+    EXPECT_EQ(Answer(L"a.txt"), "2 changed");
     EXPECT_EQ(cache.Count(), 0);
-    EXPECT_EQ(ResolveChanged(L"a.txt", &changed), StatusNone);
-    EXPECT_TRUE(changed);
+    EXPECT_EQ(Answer(L"a.txt"), "-1 changed");
     EXPECT_EQ(Resolve(L"a.txt", nullptr), StatusNone);
 
     // Without a root nothing is resolved or stored.
     ASSERT_TRUE(client->SetRegistryValue(L"root_dir", nullptr));
     clock.AdvanceSeconds(601);
-    EXPECT_EQ(ResolveChanged(L"b.txt", &changed), StatusNone);
-    EXPECT_FALSE(changed);
+    EXPECT_EQ(Answer(L"b.txt"), "-1");
     EXPECT_EQ(cache.Count(), 0);
 }
 
