@@ -1,14 +1,13 @@
 #include "module/ClassTable.h"
 
+#include "menu/ContextMenuHandler.h"
 #include "module/ClassFactory.h"
 #include "overlay/IconOverlay.h"
 #include "status/IconOverlayBHO.h"
 
 CClassTable::CClassTable()
     : m_entries{
-          // The context menu handler has no create operation until the menu is built: the
-          // file manager asking for it gets CLASS_E_CLASSNOTAVAILABLE.
-          {&CLSID_OrbethContextMenuHandler, nullptr, nullptr, 106},
+          {&CLSID_OrbethContextMenuHandler, &CreateComObject<COrbethContextMenuHandler>, nullptr, 106},
           {&CLSID_OrbethOkIconOverlay, &CreateComObject<COrbethOkIconOverlay>, nullptr, 102},
           {&CLSID_OrbethPendingIconOverlay, &CreateComObject<COrbethPendingIconOverlay>, nullptr, 104},
           {&CLSID_OrbethErrorIconOverlay, &CreateComObject<COrbethErrorIconOverlay>, nullptr, 103},
@@ -35,7 +34,7 @@ CClassTable::~CClassTable()
 CClassTable::CEntry* CClassTable::Find(REFCLSID clsid)
 {
     for (CEntry& entry : m_entries) {
-        if (entry.create && IsEqualCLSID(*entry.clsid, clsid))
+        if (IsEqualCLSID(*entry.clsid, clsid))
             return &entry;
     }
     return nullptr;

@@ -11,7 +11,7 @@ public:
 
     struct CEntry {
         const CLSID* clsid;
-        CreateFunction create; // null while the class is not available
+        CreateFunction create;
         IUnknown* factory;
         UINT script; // the REGISTRY resource that registers the class
     };

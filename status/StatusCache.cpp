@@ -74,7 +74,7 @@ bool CStatusCache::Get(std::wstring_view path, int32_t* status, uint32_t* attrib
         return false;
     const uint64_t now = CClock::NowTicks();
     if (status)
-        *status = entry->second.record.GetStatus();
+        *status = entry->second.record.GetRawStatus();
     if (attributes)
         *attributes = entry->second.record.GetAttributes();
     if (entry->second.expiry < now) {

@@ -29,7 +29,8 @@ public:
     // At capacity the entry that expires first makes room. A null path does nothing.
     void Put(const wchar_t* path, int32_t status, uint32_t attributes, int32_t ttlSeconds);
     void Put(std::wstring_view path, int32_t status, uint32_t attributes, int32_t ttlSeconds);
-    // True for a fresh entry. The outputs (either may be null) are written even when the entry
+    // True for a fresh entry. The status comes back raw: the menu tells excluded items by it.
+    // The outputs (either may be null) are written even when the entry
     // turns out to be expired, in which case it is removed and the answer is false.
     bool Get(const wchar_t* path, int32_t* status, uint32_t* attributes);
     bool Get(std::wstring_view path, int32_t* status, uint32_t* attributes);

@@ -69,8 +69,8 @@ TEST_F(StatusCacheTest, LifetimeDependsOnStatusWhenTtlIsNegative)
         {StatusPending, 10, StatusPending},
         {StatusNone, 10, StatusNone},
         {StatusError, 600, StatusError}, // 600 s in 100-ns ticks does not fit in 32 bits
-        {StatusPending | StatusExcludedFlag, 10, StatusPending},
-        {StatusError | StatusExcludedFlag, 10, StatusError}, // the raw word decides, and 8 is not 0
+        {StatusPending | StatusExcludedFlag, 10, StatusPending | StatusExcludedFlag},
+        {StatusError | StatusExcludedFlag, 10, StatusError | StatusExcludedFlag}, // the raw word decides
         {3, 10, 3},
     };
     for (const auto& c : cases) {

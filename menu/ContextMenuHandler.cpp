@@ -1,0 +1,253 @@
+#include "menu/ContextMenuHandler.h"
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <climits>
+#include <iterator>
+#include <string>
+
+#include "menu/MenuBitmap.h"
+#include "module/ComBoundary.h"
+#include "module/Module.h"
+
+namespace {
+
+constexpr int MenuBitmapResource = 301;
+const wchar_t EntryTitle[] = L"Orbeth";
+const wchar_t ExcludedText[] = L"&File excluded from sync by your administrator";
+const wchar_t VerbName[] = L"Orbeth shell extension";
+
+// The commands of the full form, in their order in the submenu (= their offset), each with the
+// rule that enables it.
+const struct {
+    const wchar_t* text;
+    bool (*enabled)(COrbethSelection& selection);
+} Commands[] = {
+    {L"&Share",
+     [](COrbethSelection& s) {
+         return s.Count() < COrbethSelection::DecisionLimit &&
+                s.ItemKinds() != (COrbethSelection::KindFile | COrbethSelection::KindFolder) && s.GetShareCount() >= 2;
+     }},
+    {L"&Copy link", [](COrbethSelection& s) { return s.GetShareCount() == 2; }},
+    {L"&Comments", [](COrbethSelection& s) { return s.IsSingleCloudFile(); }},
+    {L"&View Versions", [](COrbethSelection& s) { return s.IsSingleCloudFile(); }},
+    {L"&View in Cloud", [](COrbethSelection& s) { return s.Count() == 1; }},
+};
+static_assert(std::size(Commands) == COrbethContextMenuHandler::CommandCount);
+
+HRESULT UsedIdentifiers(UINT count)
+{
+    return MAKE_HRESULT(SEVERITY_SUCCESS, 0, count & 0xFFFF);
+}
+
+// A popup menu that is destroyed unless it was handed over to the file manager's menu.
+class CPopupMenu {
+public:
+    explicit CPopupMenu(bool wanted) : m_menu(wanted ? CreatePopupMenu() : nullptr) {}
+    ~CPopupMenu()
+    {
+        if (m_menu)
+            DestroyMenu(m_menu);
+    }
+    CPopupMenu(const CPopupMenu&) = delete;
+    CPopupMenu& operator=(const CPopupMenu&) = delete;
+
+    HMENU Get() const { return m_menu; }
+    void HandOver() { m_menu = nullptr; }
+
+private:
+    HMENU m_menu;
+};
+
+// The medium of IDataObject::GetData, released when it goes.
+class CStorageMedium {
+public:
+    STGMEDIUM medium{TYMED_HGLOBAL, {nullptr}, nullptr};
+    bool filled = false;
+    ~CStorageMedium()
+    {
+        if (filled)
+            ReleaseStgMedium(&medium);
+    }
+};
+
+class CGlobalLock {
+public:
+    explicit CGlobalLock(HGLOBAL global) : m_global(global), m_data(GlobalLock(global)) {}
+    ~CGlobalLock()
+    {
+        if (m_data)
+            GlobalUnlock(m_global);
+    }
+    CGlobalLock(const CGlobalLock&) = delete;
+    CGlobalLock& operator=(const CGlobalLock&) = delete;
+    void* Get() const { return m_data; }
+
+private:
+    HGLOBAL m_global;
+    void* m_data;
+};
+
+} // namespace
+
+COrbethContextMenuHandler::COrbethContextMenuHandler()
+{
+    // Without the picture the entry simply has no bitmap.
+    const CGdiObject loaded(LoadBitmapW(GetModuleInstance(), MAKEINTRESOURCEW(MenuBitmapResource)));
+    m_menuBitmap.Reset(MakeMenuBitmap(loaded.Bitmap(), COLOR_MENU));
+    m_inactiveBitmap.Reset(MakeMenuBitmap(loaded.Bitmap(), COLOR_INACTIVECAPTION));
+}
+
+STDMETHODIMP COrbethContextMenuHandler::QueryInterface(REFIID riid, void** object)
+{
+    if (!object)
+        return E_POINTER;
+    *object = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IShellExtInit)
+        *object = static_cast<IShellExtInit*>(this);
+    else if (riid == IID_IContextMenu)
+        *object = static_cast<IContextMenu*>(this);
+    else
+        return E_NOINTERFACE;
+    static_cast<IUnknown*>(*object)->AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP COrbethContextMenuHandler::Initialize(PCIDLIST_ABSOLUTE folder, IDataObject* data, HKEY)
+{
+    return GuardedCall([&]() -> HRESULT {
+        m_selection.ResetSelection();
+        try {
+            // A folder's background gives its id list; the data object is then not read.
+            if (folder)
+                CaptureFolder(folder);
+            else if (data)
+                CaptureDropList(data);
+        } catch (...) {
+            // Nothing half-captured stays behind for QueryContextMenu or InvokeCommand.
+            m_selection.ResetSelection();
+            throw;
+        }
+        return m_selection.Count() ? S_OK : E_INVALIDARG;
+    });
+}
+
+void COrbethContextMenuHandler::CaptureFolder(PCIDLIST_ABSOLUTE folder)
+{
+    // The longest path the system has; a MAX_PATH buffer would cut a deep folder's path short.
+    std::wstring path(UNICODE_STRING_MAX_CHARS + 1, L'\0');
+    if (SHGetPathFromIDListEx(folder, path.data(), static_cast<DWORD>(path.size()), GPFIDL_DEFAULT))
+        m_selection.AddPath(path.c_str());
+}
+
+void COrbethContextMenuHandler::CaptureDropList(IDataObject* data)
+{
+    FORMATETC format{CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    CStorageMedium storage;
+    if (FAILED(data->GetData(&format, &storage.medium)))
+        return;
+    storage.filled = true;
+    if (storage.medium.tymed != TYMED_HGLOBAL)
+        return;
+    const CGlobalLock lock(storage.medium.hGlobal);
+    const auto drop = static_cast<HDROP>(lock.Get());
+    if (!drop)
+        return;
+    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    std::wstring path;
+    for (UINT i = 0; i < count; ++i) {
+        // Each path read whole, whatever its length: a cut path names another item.
+        const UINT length = DragQueryFileW(drop, i, nullptr, 0);
+        if (length == 0)
+            continue;
+        path.assign(length + 1, L'\0');
+        if (DragQueryFileW(drop, i, path.data(), length + 1) == 0)
+            continue;
+        // A selection that starts outside the root is refused without reading the rest.
+        if (!m_selection.AddPath(path.c_str()))
+            break;
+    }
+}
+
+STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdFirst,
+                                                         UINT idCmdLast, UINT flags)
+{
+    return GuardedCall([&]() -> HRESULT {
+        // Default-only, verbs-only and no-verbs menus get nothing, unless the explorer asks.
+        if ((flags & (CMF_DEFAULTONLY | CMF_VERBSONLY | CMF_EXPLORE | CMF_NOVERBS)) && !(flags & CMF_EXPLORE))
+            return UsedIdentifiers(0);
+        if (m_selection.Count() == 0)
+            return UsedIdentifiers(0);
+
+        // Everything is decided before the menu is touched.
+        const uint32_t form = m_selection.GetMenuForm();
+        const UINT entryOffset = form == COrbethSelection::FormFull       ? UINT(CommandCount)
+                                 : form == COrbethSelection::FormExcluded ? 1u
+                                                                          : 0u;
+        // Identifiers past idCmdLast belong to other handlers: a click would run their command.
+        if (idCmdLast < idCmdFirst || idCmdLast - idCmdFirst < entryOffset)
+            return UsedIdentifiers(0);
+        bool enabled[CommandCount] = {};
+        if (form == COrbethSelection::FormFull) {
+            m_selection.GetShareCount();
+            for (UINT i = 0; i < CommandCount; ++i)
+                enabled[i] = Commands[i].enabled(m_selection);
+        }
+
+        const bool inactive = form == COrbethSelection::FormInactive;
+        CPopupMenu popup(!inactive);
+        bool filled = true;
+        if (form == COrbethSelection::FormFull) {
+            for (UINT i = 0; i < CommandCount; ++i)
+                filled &= InsertMenuW(popup.Get(), i, MF_BYPOSITION | (enabled[i] ? MF_STRING : MF_GRAYED),
+                                      idCmdFirst + i, Commands[i].text) != FALSE;
+        } else if (form == COrbethSelection::FormExcluded) {
+            filled = InsertMenuW(popup.Get(), 0, MF_BYPOSITION | MF_GRAYED, idCmdFirst, ExcludedText) != FALSE;
+        }
+
+        MENUITEMINFOW item{};
+        item.cbSize = sizeof(item);
+        item.fMask = MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_BITMAP;
+        item.wID = idCmdFirst + entryOffset;
+        item.dwTypeData = const_cast<wchar_t*>(EntryTitle);
+        if (inactive) {
+            item.fMask |= MIIM_STATE;
+            item.fState = MFS_DISABLED;
+            item.hbmpItem = m_inactiveBitmap.Bitmap();
+        } else {
+            item.hSubMenu = popup.Get();
+            item.hbmpItem = m_menuBitmap.Bitmap();
+        }
+        // All or nothing: a failed insertion takes back what went in before it.
+        if (!inactive && (!popup.Get() || !filled))
+            return UsedIdentifiers(0);
+        if (!InsertMenuW(menu, indexMenu, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr))
+            return UsedIdentifiers(0);
+        if (!InsertMenuItemW(menu, indexMenu + 1, TRUE, &item)) {
+            DeleteMenu(menu, indexMenu, MF_BYPOSITION);
+            return UsedIdentifiers(0);
+        }
+        popup.HandOver(); // destroyed with the file manager's menu from now on
+        InsertMenuW(menu, indexMenu + 2, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
+        return UsedIdentifiers(entryOffset + 1);
+    });
+}
+
+STDMETHODIMP COrbethContextMenuHandler::InvokeCommand(CMINVOKECOMMANDINFO*)
+{
+    return E_INVALIDARG;
+}
+
+STDMETHODIMP COrbethContextMenuHandler::GetCommandString(UINT_PTR idCmd, UINT type, UINT*, CHAR* name, UINT cchMax)
+{
+    if (idCmd != 0 || !(type & (GCS_HELPTEXTA | GCS_UNICODE)))
+        return E_INVALIDARG;
+    // Only the wide verb is written; help texts and validation succeed without writing.
+    if (type == GCS_VERBW) {
+        if (!name)
+            return E_POINTER;
+        lstrcpynW(reinterpret_cast<wchar_t*>(name), VerbName, static_cast<int>(std::min<UINT>(cchMax, INT_MAX)));
+    }
+    return S_OK;
+}

@@ -1,0 +1,108 @@
+#include "menu/Selection.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "client/ClientConfig.h"
+#include "client/ClientDbReader.h"
+#include "status/StatusResolver.h"
+
+COrbethSelection::COrbethSelection()
+    : m_resolver(&COrbethStatusResolver::GetInstance()),
+      m_config(&CClientConfig::GetInstance()),
+      m_reader(&CClientDbReader::GetInstance())
+{
+}
+
+void COrbethSelection::ResetSelection() noexcept
+{
+    m_records.clear();
+    m_underRoot = true;
+    m_itemKinds = 0;
+    m_menuForm = 0;
+    m_shareCount = 0;
+}
+
+bool COrbethSelection::AddPath(const wchar_t* path)
+{
+    if (!path)
+        return false;
+    if (m_itemKinds == 0)
+        m_underRoot = m_resolver->IsUnderRootFolder(path);
+    if (!m_underRoot)
+        return false;
+    m_records.emplace_back(path);
+    // Attributes that cannot be read have every bit set, so such an item counts as a folder.
+    m_itemKinds |= (m_records.back().GetAttributes() & FILE_ATTRIBUTE_DIRECTORY) ? KindFolder : KindFile;
+    return true;
+}
+
+uint32_t COrbethSelection::GetMenuForm()
+{
+    if (m_menuForm)
+        return m_menuForm;
+    // Decided in full before it is kept: a failure half-way leaves it undecided.
+    uint32_t form = FormInactive;
+    const size_t count = std::min(m_records.size(), DecisionLimit);
+    for (size_t i = 0; i < count; ++i) {
+        if (m_resolver->GetFileInfoStatus(m_records[i]) == StatusOk) {
+            form = FormFull;
+            break;
+        }
+        if (form == FormInactive && m_records[i].IsExcluded())
+            form = FormExcluded;
+    }
+    // The root folder has no status of its own, yet its menu is always the full one.
+    if (form != FormFull && m_records.size() == 1 && m_resolver->IsSyncRootFolder(m_records[0]))
+        form = FormFull;
+    m_menuForm = form;
+    return form;
+}
+
+uint32_t COrbethSelection::GetShareCount()
+{
+    if (m_shareCount)
+        return m_shareCount;
+    uint32_t count = 1;
+    const size_t limit = std::min(m_records.size(), DecisionLimit);
+    for (size_t i = 0; i < limit && count < 3; ++i) {
+        COrbethFileInfo& record = m_records[i];
+        if (record.GetStatus() == StatusNone)
+            m_resolver->GetFileInfoStatus(record);
+        if (m_config->IsSharingEnabled(record.GetAttributes()) && HasCloudEntry(record))
+            ++count;
+    }
+    m_shareCount = count;
+    return count;
+}
+
+bool COrbethSelection::IsSingleCloudFile()
+{
+    if (m_itemKinds != KindFile || m_records.size() != 1)
+        return false;
+    COrbethFileInfo& record = m_records[0];
+    // A shareable file was already looked up by the count; otherwise the entry is asked for here.
+    return GetShareCount() == 2 || (!m_config->IsSharingEnabled(record.GetAttributes()) && HasCloudEntry(record));
+}
+
+bool COrbethSelection::HasCloudEntry(COrbethFileInfo& record)
+{
+    if (record.GetStatus() != StatusOk)
+        return false;
+    std::wstring syncDb;
+    if (!m_resolver->GetSyncDbPath(&syncDb))
+        return false;
+    std::wstring path = record.GetRelativePath();
+    COrbethStatusResolver::CanonicalizeInPlace(&path);
+    if (record.GetAttributes() & FILE_ATTRIBUTE_DIRECTORY) {
+        // The root ("/") and the folders directly under it ("/docs/") never have a cloud entry.
+        const size_t slash = path.find(L'/', 1);
+        if (slash == std::wstring::npos || slash + 1 >= path.size())
+            return false;
+        return m_reader->GetEntryId(syncDb.c_str(), path) > 0;
+    }
+    std::wstring uqid;
+    m_reader->GetEntryUqid(syncDb.c_str(), path, &uqid);
+    return !uqid.empty() && uqid != L"0";
+}

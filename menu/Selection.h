@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "status/FileInfo.h"
+
+class CClientConfig;
+class CClientDbReader;
+class COrbethStatusResolver;
+
+// The items one context menu was opened on, and the decisions its menu takes on them. Each
+// handler keeps its own: two menus alive at once (two windows on two threads, or two handlers on
+// one thread) never see or empty each other's items.
+class COrbethSelection {
+public:
+    // ItemKinds bits.
+    static constexpr uint32_t KindFile = 1;
+    static constexpr uint32_t KindFolder = 2;
+    // MenuForm values; 0 is "not decided yet".
+    static constexpr uint32_t FormInactive = 1;
+    static constexpr uint32_t FormExcluded = 2;
+    static constexpr uint32_t FormFull = 3;
+    // The decisions look at no more records than this, however large the selection.
+    static constexpr size_t DecisionLimit = 16;
+
+    COrbethSelection();
+
+    void ResetSelection() noexcept;
+    // Only the first path is tested against the sync root; a selection that starts outside it
+    // takes nothing. False when the path was not added. Throws std::bad_alloc.
+    bool AddPath(const wchar_t* path);
+
+    size_t Count() const { return m_records.size(); }
+    std::vector<COrbethFileInfo>& Records() { return m_records; }
+    uint32_t ItemKinds() const { return m_itemKinds; }
+    uint32_t MenuForm() const { return m_menuForm; }
+    // 0 uncounted, 1 no item may be shared, 2 exactly one, 3 two or more.
+    uint32_t ShareCount() const { return m_shareCount; }
+
+    // Decided on first need and kept until the next reset: a status that changes in between
+    // is not seen by a second menu on the same selection.
+    uint32_t GetMenuForm();
+    uint32_t GetShareCount();
+    // One file alone, known to the cloud.
+    bool IsSingleCloudFile();
+    bool HasCloudEntry(COrbethFileInfo& record);
+
+private:
+    COrbethStatusResolver* m_resolver;
+    CClientConfig* m_config;
+    CClientDbReader* m_reader;
+    std::vector<COrbethFileInfo> m_records;
+    bool m_underRoot = true;
+    uint32_t m_itemKinds = 0;
+    uint32_t m_menuForm = 0;
+    uint32_t m_shareCount = 0;
+};
