@@ -54,3 +54,4 @@ template <typename T> inline void KeepValue(const T& value)
 void RunStatusCacheBenchmarks();
 void RunResolverBenchmarks();
 void RunOverlayBenchmarks(const std::vector<std::wstring>& paths);
+void RunMenuBenchmarks();

@@ -4,5 +4,6 @@ int main()
 {
     RunStatusCacheBenchmarks();
     RunResolverBenchmarks();
+    RunMenuBenchmarks();
     return 0;
 }

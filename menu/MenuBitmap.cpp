@@ -1,29 +1,55 @@
 #include "menu/MenuBitmap.h"
 
-#include "menu/GdiObject.h"
+#include <cstdlib>
+
+namespace {
+
+// The colour of a pixel of a 24- or 32-bit DIB as 0x00RRGGBB; y counts from the top.
+DWORD PixelAt(const DIBSECTION& dib, LONG x, LONG y)
+{
+    const LONG row = dib.dsBmih.biHeight > 0 ? dib.dsBm.bmHeight - 1 - y : y; // bottom-up when positive
+    const BYTE* p = static_cast<const BYTE*>(dib.dsBm.bmBits) + size_t(row) * size_t(dib.dsBm.bmWidthBytes) +
+                    size_t(x) * (dib.dsBm.bmBitsPixel / 8);
+    return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16;
+}
+
+} // namespace
 
 HBITMAP MakeMenuBitmap(HBITMAP source, int colorIndex)
 {
-    // Declared before the contexts, which select it out again before it may be deleted.
-    CGdiObject copy;
-    CMemoryDC from, to;
-    BITMAP description{};
-    if (!from || !to || !source || !GetObjectW(source, sizeof(description), &description))
+    // The pixels are read and written in memory: a GetPixel and a SetPixel per pixel, or a
+    // bitmap in the screen's format, cost more than the menu's database work under Wine.
+    DIBSECTION dib{};
+    if (!source || GetObjectW(source, sizeof(dib), &dib) != sizeof(dib) || !dib.dsBm.bmBits ||
+        dib.dsBmih.biCompression != BI_RGB || (dib.dsBm.bmBitsPixel != 24 && dib.dsBm.bmBitsPixel != 32))
         return nullptr;
-    // The copy takes the source's depth: a loaded bitmap comes back in the screen's format.
-    copy.Reset(CreateBitmap(description.bmWidth, description.bmHeight, description.bmPlanes,
-                            description.bmBitsPixel, nullptr));
-    if (!copy || !from.Select(source) || !to.Select(copy.Bitmap()) ||
-        !BitBlt(to.Get(), 0, 0, description.bmWidth, description.bmHeight, from.Get(), 0, 0, SRCCOPY))
-        return nullptr;
+    const LONG width = dib.dsBm.bmWidth, height = dib.dsBm.bmHeight;
 
-    const COLORREF key = GetPixel(to.Get(), 0, 0);
-    const COLORREF replacement = GetSysColor(colorIndex);
-    for (int y = 0; y < description.bmHeight; ++y) {
-        for (int x = 0; x < description.bmWidth; ++x) {
-            if (GetPixel(to.Get(), x, y) == key)
-                SetPixel(to.Get(), x, y, replacement);
+    // An opaque 24-bit top-down copy, whatever the screen's depth: the menu draws it as it is.
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP copy = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!copy || !bits)
+        return copy ? (DeleteObject(copy), nullptr) : nullptr;
+
+    const DWORD key = PixelAt(dib, 0, 0);
+    const COLORREF colour = GetSysColor(colorIndex);
+    const DWORD replacement = DWORD(GetRValue(colour)) << 16 | DWORD(GetGValue(colour)) << 8 | GetBValue(colour);
+    const size_t stride = (size_t(width) * 3 + 3) & ~size_t(3);
+    for (LONG y = 0; y < height; ++y) {
+        BYTE* row = static_cast<BYTE*>(bits) + size_t(y) * stride;
+        for (LONG x = 0; x < width; ++x) {
+            const DWORD pixel = PixelAt(dib, x, y) == key ? replacement : PixelAt(dib, x, y);
+            row[3 * x] = BYTE(pixel);
+            row[3 * x + 1] = BYTE(pixel >> 8);
+            row[3 * x + 2] = BYTE(pixel >> 16);
         }
     }
-    return static_cast<HBITMAP>(copy.Release());
+    return copy;
 }

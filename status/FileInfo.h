@@ -14,6 +14,9 @@ public:
     explicit COrbethFileInfo(const wchar_t* path);
     COrbethFileInfo(const COrbethFileInfo&) = default;
     COrbethFileInfo& operator=(const COrbethFileInfo&) = default;
+    // Moved, not copied, when the selection's array grows.
+    COrbethFileInfo(COrbethFileInfo&&) noexcept = default;
+    COrbethFileInfo& operator=(COrbethFileInfo&&) noexcept = default;
 
     void Reset() override;
     std::wstring GetPath() const { return m_path; }

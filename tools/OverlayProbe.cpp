@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "client/RegistryKey.h"
+#include "status/SyncStatus.h"
 #include "status/Utf8.h"
+#include "tools/MenuProbe.h"
 #include "tools/StandInClient.h"
 
 using Microsoft::WRL::ComPtr;
@@ -136,6 +138,7 @@ bool MakeSampleTree(CStandInClient& client)
         {L"Notes.txt", L"/notes.txt", 2, 0},
         {L"Not yet seen.txt", nullptr, -1, 0},
         {L"desktop.ini", L"/desktop.ini", 2, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
+        {L"Archive.zip", L"/archive.zip", StatusPending | StatusExcludedFlag, 0},
     };
     for (const auto& item : items) {
         const bool made = (item.attributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -200,7 +203,10 @@ int main()
                 CloseHandle(delivered);
                 std::printf("\n      %-44s %s\n\n", "Documents\\Draft.txt",
                             Badge(identifiers, draft, GetFileAttributesW(draft.c_str())).c_str());
-                exitCode = 0;
+                Step("Right-clicks, and the menu entry each one gets ([greyed]):");
+                std::printf("\n");
+                exitCode = ShowMenus(client) ? 0 : 1;
+                std::printf("\n");
             } else {
                 std::printf("  The browser helper object could not be created.\n");
             }

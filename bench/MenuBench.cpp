@@ -1,0 +1,106 @@
+#include <shlobj.h>
+#include <sqlite3.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <vector>
+
+#include "OrbethExtensions_h.h"
+#include "bench/Bench.h"
+#include "client/ClientContract.h"
+#include "status/Utf8.h"
+#include "tools/DropList.h"
+#include "tools/StandInClient.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr int FileCount = 16;
+
+// The floor of one share decision: the uqid query on a fresh read-only connection, bare.
+bool BareUqidQuery(const std::string& dbPath, const std::wstring& canonicalPath)
+{
+    sqlite3* db = nullptr;
+    bool found = false;
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare16_v2(db, ClientContract::SelectEntryUqidSql, -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_bind_text16(statement, 1, canonicalPath.data(), int(canonicalPath.size() * sizeof(wchar_t)),
+                                SQLITE_TRANSIENT) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            found = sqlite3_column_bytes16(statement, 0) > 0;
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return found;
+}
+
+} // namespace
+
+// The menu for 16 in-sync shared files through the built DLL, as the file manager asks for it
+// right after drawing their icons: a fresh handler, Initialize, QueryContextMenu.
+void RunMenuBenchmarks()
+{
+    CStandInClient client;
+    HMODULE dll = LoadLibraryW(L"OrbethExtensions.dll");
+    using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    const auto getClassObject =
+        dll ? reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject"))) : nullptr;
+    if (!client.Ready() || !client.MakeFolder(L"Shared") || !getClassObject) {
+        std::printf("bench menu: cannot set up the stand-in client or load the DLL\n");
+        return;
+    }
+    std::vector<std::wstring> paths, canonical;
+    std::wstring rows = L"BEGIN;";
+    for (int i = 0; i < FileCount; ++i) {
+        const std::wstring name = L"Report " + std::to_wstring(i) + L".txt";
+        client.MakeFile(L"Shared\\" + name);
+        paths.push_back(client.PathOf(L"Shared\\" + name));
+        canonical.push_back(L"/shared/report " + std::to_wstring(i) + L".txt");
+        rows += L"INSERT INTO ea(canonical_path, status, uqid) VALUES ('" + canonical.back() + L"', 2, 'U" +
+                std::to_wstring(i) + L"');";
+    }
+    client.ExecSync(rows + L"COMMIT;");
+    {
+        ComPtr<IClassFactory> menus, overlays;
+        ComPtr<IShellIconOverlayIdentifier> overlay;
+        getClassObject(CLSID_OrbethContextMenuHandler, IID_PPV_ARGS(&menus));
+        getClassObject(CLSID_OrbethOkIconOverlay, IID_PPV_ARGS(&overlays));
+        if (!menus || !overlays || FAILED(overlays->CreateInstance(nullptr, IID_IShellIconOverlayIdentifier, &overlay))) {
+            std::printf("bench menu: the DLL's classes cannot be created\n");
+            return;
+        }
+        for (const std::wstring& path : paths) // the icons were drawn
+            overlay->IsMemberOf(path.c_str(), GetFileAttributesW(path.c_str()));
+        ComPtr<IDataObject> data;
+        data.Attach(MakeDropList(paths));
+        std::string dbPath;
+        WideToUtf8(client.SyncDbPath(), &dbPath);
+
+        // The file manager's own menus are made and destroyed outside the measured work.
+        constexpr long Iterations = 100, Rounds = 5;
+        std::vector<HMENU> shown(Iterations * Rounds);
+        for (HMENU& menu : shown)
+            menu = CreatePopupMenu();
+        long next = 0;
+        const auto menu = [&](long) {
+            ComPtr<IShellExtInit> init;
+            ComPtr<IContextMenu> handler;
+            menus->CreateInstance(nullptr, IID_PPV_ARGS(&init));
+            init->Initialize(nullptr, data.Get(), nullptr);
+            init.As(&handler);
+            KeepValue(handler->QueryContextMenu(shown[size_t(next++)], 0, 1, 0x7FFF, CMF_NORMAL));
+        };
+        // The share count stops at the second shareable file.
+        const auto floor = [&](long) {
+            KeepValue(BareUqidQuery(dbPath, canonical[0]));
+            KeepValue(BareUqidQuery(dbPath, canonical[1]));
+        };
+        // Short passes: the statuses stay cached for 10 s, as after a real redraw.
+        ReportBench("menu_query_16_files", Compare(Iterations, menu, floor, Rounds), 1.3);
+        for (HMENU menu : shown)
+            DestroyMenu(menu);
+    }
+    FreeLibrary(dll);
+}

@@ -1,0 +1,88 @@
+#include "tools/MenuProbe.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "status/Utf8.h"
+#include "tools/DropList.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+const CLSID MenuHandlerClsid = {0x4d447825, 0xb53e, 0x4c8d, {0x8a, 0x3c, 0x24, 0xff, 0x0f, 0xc9, 0xed, 0x30}};
+
+// A menu item as the user reads it: no accelerator mark, in brackets when greyed.
+std::string Label(HMENU menu, int position)
+{
+    wchar_t text[128] = {};
+    GetMenuStringW(menu, UINT(position), text, 128, MF_BYPOSITION);
+    std::wstring shown;
+    for (const wchar_t* c = text; *c; ++c) {
+        if (*c != L'&')
+            shown += *c;
+    }
+    std::string utf8;
+    WideToUtf8(shown, &utf8);
+    return GetMenuState(menu, UINT(position), MF_BYPOSITION) & MF_GRAYED ? "[" + utf8 + "]" : utf8;
+}
+
+// The handler's entry in a menu that held only "Open": the entry and its submenu on one line.
+std::string Entry(HMENU menu)
+{
+    if (GetMenuItemCount(menu) == 1)
+        return "no Orbeth entry";
+    std::string text = Label(menu, 2);
+    if (HMENU submenu = GetSubMenu(menu, 2)) {
+        text += "  >";
+        for (int i = 0; i < GetMenuItemCount(submenu); ++i)
+            text += (i ? ", " : " ") + Label(submenu, i);
+    } else {
+        text += "  (greyed, no submenu)";
+    }
+    return text;
+}
+
+} // namespace
+
+bool ShowMenus(const CStandInClient& client)
+{
+    const std::wstring root = client.RootDir();
+    const struct {
+        const char* what;
+        std::vector<std::wstring> paths;
+        bool folderBackground;
+    } clicks[] = {
+        {"Notes.txt (in sync, in the cloud)", {client.PathOf(L"Notes.txt")}, false},
+        {"Notes.txt and Documents\\Report.docx", {client.PathOf(L"Notes.txt"), client.PathOf(L"Documents\\Report.docx")}, false},
+        {"Notes.txt and the folder Photos", {client.PathOf(L"Notes.txt"), client.PathOf(L"Photos")}, false},
+        {"Photos\\Beach.jpg (waiting)", {client.PathOf(L"Photos\\Beach.jpg")}, false},
+        {"Archive.zip (excluded by the admin)", {client.PathOf(L"Archive.zip")}, false},
+        {"the background of the sync root", {root.substr(0, root.size() - 1)}, true},
+        {"C:\\windows\\win.ini (outside the root)", {L"C:\\windows\\win.ini"}, false},
+    };
+    for (const auto& click : clicks) {
+        ComPtr<IShellExtInit> init;
+        ComPtr<IContextMenu> handler;
+        if (FAILED(CoCreateInstance(MenuHandlerClsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&init))) ||
+            FAILED(init.As(&handler)))
+            return false;
+        ComPtr<IDataObject> data;
+        data.Attach(MakeDropList(click.paths));
+        PIDLIST_ABSOLUTE folder = click.folderBackground ? ILCreateFromPathW(click.paths[0].c_str()) : nullptr;
+        const HRESULT accepted = init->Initialize(folder, click.folderBackground ? nullptr : data.Get(), nullptr);
+        ILFree(folder);
+        HMENU menu = CreatePopupMenu();
+        AppendMenuW(menu, MF_STRING, 1, L"Open");
+        if (SUCCEEDED(accepted))
+            handler->QueryContextMenu(menu, 1, 100, 0x7FFF, CMF_NORMAL);
+        std::printf("      %-40s %s\n", click.what, Entry(menu).c_str());
+        DestroyMenu(menu);
+    }
+    return true;
+}
