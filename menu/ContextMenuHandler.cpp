@@ -7,7 +7,9 @@
 #include <iterator>
 #include <string>
 
+#include "menu/LocalServiceRequest.h"
 #include "menu/MenuBitmap.h"
+#include "menu/WebLinks.h"
 #include "module/ComBoundary.h"
 #include "module/Module.h"
 
@@ -17,6 +19,8 @@ constexpr int MenuBitmapResource = 301;
 const wchar_t EntryTitle[] = L"Orbeth";
 const wchar_t ExcludedText[] = L"&File excluded from sync by your administrator";
 const wchar_t VerbName[] = L"Orbeth shell extension";
+// The client answers a share request with an id of exactly this many characters.
+constexpr size_t ShareLinkIdLength = 32;
 
 // The commands of the full form, in their order in the submenu (= their offset), each with the
 // rule that enables it.
@@ -236,9 +240,35 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
     });
 }
 
-STDMETHODIMP COrbethContextMenuHandler::InvokeCommand(CMINVOKECOMMANDINFO*)
+STDMETHODIMP COrbethContextMenuHandler::InvokeCommand(CMINVOKECOMMANDINFO* info)
 {
-    return E_INVALIDARG;
+    return GuardedCall([&]() -> HRESULT {
+        // One command per Initialize: whatever happens, the selection is gone afterwards.
+        struct CReset {
+            COrbethSelection& selection;
+            ~CReset() { selection.ResetSelection(); }
+        } reset{m_selection};
+        // A verb given as a string names no command of this menu.
+        if (!info || !IS_INTRESOURCE(info->lpVerb))
+            return E_INVALIDARG;
+        switch (LOWORD(reinterpret_cast<ULONG_PTR>(info->lpVerb))) {
+        case CommandShare: {
+            std::wstring id;
+            const HRESULT posted = LocalServiceRequest::PostSelection(m_selection, "1", &id);
+            return SUCCEEDED(posted) && id.size() == ShareLinkIdLength ? WebLinks::OpenShareLink(m_selection, id)
+                                                                        : posted;
+        }
+        case CommandCopyLink:
+            return LocalServiceRequest::PostSelection(m_selection, "2", nullptr);
+        case CommandComments:
+        case CommandVersions:
+            return WebLinks::OpenFilePage(m_selection, LOWORD(reinterpret_cast<ULONG_PTR>(info->lpVerb)));
+        case CommandViewInCloud:
+            return WebLinks::OpenInCloud(m_selection);
+        default:
+            return E_INVALIDARG;
+        }
+    });
 }
 
 STDMETHODIMP COrbethContextMenuHandler::GetCommandString(UINT_PTR idCmd, UINT type, UINT*, CHAR* name, UINT cchMax)

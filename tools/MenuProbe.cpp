@@ -10,6 +10,8 @@
 
 #include "status/Utf8.h"
 #include "tools/DropList.h"
+#include "tools/StandInWebService.h"
+#include "tools/UrlCapture.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -48,7 +50,71 @@ std::string Entry(HMENU menu)
     return text;
 }
 
+// A handler given the paths, or null.
+ComPtr<IContextMenu> Initialized(const std::vector<std::wstring>& paths, HRESULT* accepted)
+{
+    ComPtr<IShellExtInit> init;
+    ComPtr<IContextMenu> handler;
+    if (FAILED(CoCreateInstance(MenuHandlerClsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&init))) ||
+        FAILED(init.As(&handler)))
+        return nullptr;
+    ComPtr<IDataObject> data;
+    data.Attach(MakeDropList(paths));
+    *accepted = init->Initialize(nullptr, data.Get(), nullptr);
+    return handler;
+}
+
 } // namespace
+
+bool ShowCommands(const CStandInClient& client)
+{
+    CStandInWebService service;
+    CUrlCapture browser;
+    if (!service.Ready() || !browser.Ready()) {
+        std::printf("      The stand-in web service or browser could not start: %s%s\n", service.LastError().c_str(),
+                    browser.LastError().c_str());
+        return false;
+    }
+    const struct {
+        const char* command;
+        UINT offset;
+        std::vector<std::wstring> items;
+    } runs[] = {
+        {"Share", 0, {L"Documents\\Report.docx"}},
+        {"Copy link", 1, {L"Notes.txt", L"Documents\\Report.docx"}},
+        {"Comments", 2, {L"Notes.txt"}},
+        {"View Versions", 3, {L"Photos\\Sunset.jpg"}},
+        {"View in Cloud", 4, {L"Documents"}},
+    };
+    for (const auto& run : runs) {
+        std::vector<std::wstring> paths;
+        std::string items;
+        for (const std::wstring& item : run.items) {
+            paths.push_back(client.PathOf(item));
+            std::string utf8;
+            WideToUtf8(item, &utf8);
+            items += (items.empty() ? "" : " + ") + utf8;
+        }
+        HRESULT accepted = E_FAIL;
+        ComPtr<IContextMenu> handler = Initialized(paths, &accepted);
+        if (!handler || FAILED(accepted))
+            return false;
+        const size_t requests = service.Requests().size(), pages = browser.Urls().size();
+        CMINVOKECOMMANDINFO info{};
+        info.cbSize = sizeof(info);
+        info.lpVerb = MAKEINTRESOURCEA(run.offset);
+        const HRESULT result = handler->InvokeCommand(&info);
+        std::printf("      %-13s on %s: %s\n", run.command, items.c_str(), SUCCEEDED(result) ? "done" : "failed");
+        if (service.WaitForRequests(requests + 1, run.offset <= 1 ? 5000 : 0))
+            std::printf("        the client's service got  %s\n", service.Requests().back().body.c_str());
+        if (run.offset != 1 && browser.WaitForUrls(pages + 1, 10000)) {
+            std::string url;
+            WideToUtf8(browser.Urls().back(), &url);
+            std::printf("        the browser was asked for %s\n", url.c_str());
+        }
+    }
+    return true;
+}
 
 bool ShowMenus(const CStandInClient& client)
 {

@@ -7,3 +7,8 @@
 // selection and asked for its menu, which is printed as a person would see it. False when the
 // handler cannot be created.
 bool ShowMenus(const CStandInClient& client);
+
+// The menu's commands on sample selections, against a stand-in of the client's local web service
+// and with the browser captured: what reached the service and which page the browser was asked
+// to open, for each.
+bool ShowCommands(const CStandInClient& client);

@@ -205,7 +205,11 @@ int main()
                             Badge(identifiers, draft, GetFileAttributesW(draft.c_str())).c_str());
                 Step("Right-clicks, and the menu entry each one gets ([greyed]):");
                 std::printf("\n");
-                exitCode = ShowMenus(client) ? 0 : 1;
+                const bool menus = ShowMenus(client);
+                std::printf("\n");
+                Step("Each command of the menu, picked on a sample selection:");
+                std::printf("\n");
+                exitCode = menus && ShowCommands(client) ? 0 : 1;
                 std::printf("\n");
             } else {
                 std::printf("  The browser helper object could not be created.\n");

@@ -41,6 +41,8 @@ public:
     std::vector<std::wstring> Urls() const;
 
     const std::wstring& OutputFile() const { return m_outputFile; }
+    // Another command for the handler until this goes, such as a browser that is not there.
+    bool SetCommand(const std::wstring& command);
 
 private:
     bool Fail(const std::string& message);

@@ -95,9 +95,16 @@ CUrlCapture::CUrlCapture()
         return;
     }
     m_registered = true;
-    if (RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
-                       static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
+    if (!SetCommand(command))
         Fail("cannot register the capture as the http URL handler");
+}
+
+bool CUrlCapture::SetCommand(const std::wstring& command)
+{
+    CRegistryKey key;
+    return key.Open(HKEY_LOCAL_MACHINE, HandlerKey, KEY_SET_VALUE) == ERROR_SUCCESS &&
+           RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                          static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 CUrlCapture::~CUrlCapture()

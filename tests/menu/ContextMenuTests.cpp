@@ -11,6 +11,8 @@
 #include "tests/support/DllUnderTest.h"
 #include "tools/DropList.h"
 #include "tools/StandInClient.h"
+#include "tools/StandInWebService.h"
+#include "tools/UrlCapture.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -290,6 +292,156 @@ TEST_F(ContextMenuTest, HandlersAliveAtOnceKeepTheirOwnSelections)
     EXPECT_EQ(menus[1], Expected("Full ++--+"));
     CloseHandle(captured[0]);
     CloseHandle(captured[1]);
+}
+
+// The commands, against the stand-in client's local web service and with the browser captured.
+class CommandTest : public ContextMenuTest {
+protected:
+    void SetUp() override
+    {
+        ContextMenuTest::SetUp();
+        ASSERT_TRUE(service.Ready()) << service.LastError();
+        ASSERT_TRUE(browser.Ready()) << browser.LastError();
+        for (const wchar_t* folder : {L"Team Docs", L"50%", L"Docs\\MixedCase"})
+            ASSERT_TRUE(client.MakeFolder(folder));
+        for (const wchar_t* file : {L"Team Docs\\a&b.txt", L"50%\\x.txt", L"\u00fcber.txt", L"Docs\\MixedCase\\Read Me.TXT",
+                                    L"x{1}[2]'&,#%^~@$+=!.txt"})
+            ASSERT_TRUE(client.MakeFile(file));
+    }
+
+    // The command's result, then each page the browser was asked for ("" for none) is waited for.
+    HRESULT Invoke(CDllUnderTest& dll, const CClick& click, UINT offset, const std::wstring& page = L"")
+    {
+        ComPtr<IContextMenu> handler = Initialized(dll, click);
+        CMINVOKECOMMANDINFO info{};
+        info.cbSize = sizeof(info);
+        info.lpVerb = MAKEINTRESOURCEA(offset);
+        const HRESULT result = handler->InvokeCommand(&info);
+        if (!page.empty()) {
+            pages.push_back(page);
+            EXPECT_TRUE(browser.WaitForUrls(pages.size(), 10000)) << "no page for " << offset;
+        }
+        return result;
+    }
+    // Every page opened so far, each arrived whole as one argument of the browser.
+    void ExpectPages()
+    {
+        std::vector<std::vector<std::wstring>> opened;
+        for (const std::wstring& page : pages)
+            opened.push_back({L"http://127.0.0.1:8806/" + page});
+        EXPECT_EQ(browser.Arguments(), opened);
+    }
+
+    CStandInWebService service;
+    CUrlCapture browser;
+    std::vector<std::wstring> pages;
+};
+
+TEST_F(CommandTest, PostsNameEveryItemAsItIsOnDisk)
+{
+    const struct {
+        CClick click;
+        UINT offset;
+        const char* body;
+    } rows[] = {
+        {{{L"a.txt"}}, 1, R"({"uid":2,"paths":["/a.txt"],"path_type":"file"})"},
+        {{{L"a.txt", L"b.txt"}}, 0, R"({"uid":1,"paths":["/a.txt","/b.txt"],"path_type":"file"})"},
+        {{{L"Docs", L"Docs\\Sub"}}, 1, R"({"uid":2,"paths":["/Docs/","/Docs/Sub/"],"path_type":"folder"})"},
+        {{{L"a.txt", L"Docs\\Sub"}}, 1, R"({"uid":2,"paths":["/a.txt","/Docs/Sub/"]})"},
+        {{{L"\u00fcber.txt", L"Docs\\MixedCase\\Read Me.TXT"}}, 1,
+         "{\"uid\":2,\"paths\":[\"/\xc3\xbc" "ber.txt\",\"/Docs/MixedCase/Read Me.TXT\"],\"path_type\":\"file\"}"},
+        {{{L"x{1}[2]'&,#%^~@$+=!.txt"}}, 1, R"({"uid":2,"paths":["/x{1}[2]'&,#%^~@$+=!.txt"],"path_type":"file"})"},
+        // Not a name Windows allows, and so not found: counted as a folder, still valid JSON.
+        {{{L"say \"hi\"\x01.txt"}}, 1, R"({"uid":2,"paths":["/say \"hi\"\u0001.txt/"],"path_type":"folder"})"},
+    };
+    CDllUnderTest dll;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.body);
+        const size_t before = service.Requests().size();
+        EXPECT_EQ(Invoke(dll, row.click, row.offset,
+                         row.offset ? L"" : L"sync_sharing?path_type=file&share_link_uuid=0123456789abcdef0123456789ABCDEF"),
+                  S_OK);
+        ASSERT_TRUE(service.WaitForRequests(before + 1, 10000));
+        const CReceivedRequest request = service.Requests().back();
+        EXPECT_EQ(request.method + " " + request.path + " " + request.userAgent,
+                  "POST /select_context_menu Orbeth Extensions/1.0");
+        EXPECT_EQ(request.body, row.body);
+    }
+    ExpectPages();
+}
+
+TEST_F(CommandTest, PagesOpenAtTheirAddressWithThePathEscaped)
+{
+    const struct {
+        CClick click;
+        UINT offset;
+        const wchar_t* page;
+    } rows[] = {
+        {{{L"Team Docs\\a&b.txt"}}, 2, L"sync_note?path_type=file&fpath=%2FTeam%20Docs%2Fa%26b.txt"},
+        {{{L"50%\\x.txt"}}, 3, L"view_versions?path_type=file&fpath=%2F50%25%2Fx.txt"},
+        {{{L"\u00fcber.txt"}}, 4, L"open_cfs?link_type=preview&fpath=%2F%c3%bcber.txt"},
+        {{{L"Docs\\Sub"}}, 4, L"open_cfs?link_type=folder&fpath=%2FDocs%2FSub"},
+        {{{L"Team Docs\\a&b.txt", L"a.txt"}}, 4, L"open_cfs?link_type=folder&fpath=%2FTeam%20Docs"},
+        {{{L"a.txt", L"Docs"}}, 4, L"open_cfs?link_type=home"},
+        {{{L""}}, 4, L"open_cfs?link_type=home"},
+        {{{}, L""}, 4, L"open_cfs?link_type=home"},
+    };
+    CDllUnderTest dll;
+    for (const auto& row : rows)
+        EXPECT_EQ(Invoke(dll, row.click, row.offset, row.page), S_OK) << testing::PrintToString(std::wstring(row.page));
+    // A path whose escaped form is longer than MAX_PATH is encoded in full.
+    std::wstring page = L"open_cfs?link_type=preview&fpath=%2FDeep";
+    while (page.size() < 300)
+        page += L"%2F" + std::wstring(40, L'D');
+    EXPECT_EQ(Invoke(dll, {{deep}}, 4, page.substr(0, page.size() - 43) + L"%2Flong.txt"), S_OK);
+    ExpectPages();
+}
+
+TEST_F(CommandTest, OnlyAShareLinkIdOfExactly32CharactersOpensThePage)
+{
+    const std::string id(CStandInWebService::ShareLinkId);
+    const struct {
+        CReply reply;
+        const wchar_t* id; // nullptr: no page
+    } rows[] = {
+        {{200, {id.substr(0, 16), id.substr(16)}}, L"0123456789abcdef0123456789ABCDEF"},
+        {{200, {id.substr(1)}}, nullptr},
+        {{500, {id}}, L"0123456789abcdef0123456789ABCDEF"},
+        {{200, {"\" --kiosk \"file:///etc/passwd\" x"}}, L"%22%20--kiosk%20%22file:///etc/passwd%22%20x"},
+        {{200, {"\xc3", "\xa9" + id.substr(1)}}, L"%c3%a9123456789abcdef0123456789ABCDEF"},
+        {{200, {}, 0, CReply::Endless}, nullptr},
+    };
+    CDllUnderTest dll;
+    for (const auto& row : rows) {
+        service.SetReply(row.reply);
+        const std::wstring page = row.id ? L"sync_sharing?path_type=folder&share_link_uuid=" + std::wstring(row.id) : L"";
+        EXPECT_EQ(Invoke(dll, {{L"Docs\\Sub"}}, 0, page), S_OK) << testing::PrintToString(page);
+    }
+    ExpectPages();
+}
+
+TEST_F(CommandTest, FailuresOpenNothingAndEmptyTheSelection)
+{
+    CDllUnderTest dll;
+    ComPtr<IContextMenu> handler = Initialized(dll, {{L"a.txt"}});
+    CMINVOKECOMMANDINFO info{};
+    info.cbSize = sizeof(info);
+    for (LPCSTR verb : {LPCSTR("open"), LPCSTR(MAKEINTRESOURCEA(5)), LPCSTR(MAKEINTRESOURCEA(6)), LPCSTR(MAKEINTRESOURCEA(0xFFFF))}) {
+        info.lpVerb = verb;
+        EXPECT_EQ(handler->InvokeCommand(&info), E_INVALIDARG);
+        info.lpVerb = MAKEINTRESOURCEA(1);
+        EXPECT_EQ(handler->InvokeCommand(&info), E_INVALIDARG) << "the selection went with the refused command";
+        handler = Initialized(dll, {{L"a.txt"}});
+    }
+    EXPECT_EQ(handler->InvokeCommand(nullptr), E_INVALIDARG);
+    EXPECT_TRUE(service.Requests().empty());
+
+    ASSERT_TRUE(browser.SetCommand(L"\"C:\\no such browser.exe\" \"%1\""));
+    EXPECT_EQ(Invoke(dll, {{L"a.txt"}}, 2), E_FAIL) << "a page the shell could not open";
+    service.Stop();
+    EXPECT_EQ(Invoke(dll, {{L"a.txt"}}, 0), E_FAIL) << "nothing listening";
+    EXPECT_EQ(Invoke(dll, {{L"a.txt"}}, 1), E_FAIL);
+    ExpectPages();
 }
 
 } // namespace

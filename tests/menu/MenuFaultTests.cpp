@@ -2,11 +2,14 @@
 #include <wrl/client.h>
 
 #include <new>
+#include <thread>
 
 #include "menu/ContextMenuHandler.h"
 #include "module/ComObject.h"
 #include "tests/support/ClientEnvironment.h"
 #include "tools/DropList.h"
+#include "tools/StandInWebService.h"
+#include "tools/UrlCapture.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -73,6 +76,42 @@ TEST_F(ClientEnvironmentTest, AFailedAllocationLeavesNothingHalfDone)
     }
     EXPECT_TRUE(initialized && queried);
     EXPECT_GT(outOfMemory, 3);
+}
+
+// A reply still arriving 30 s after the request was sent is dropped: the share link id below,
+// which arrives a character at a time, opens no page once the clock moved past the bound.
+TEST_F(ClientEnvironmentTest, AReplyIsNotReadPastItsTime)
+{
+    CStandInWebService service;
+    CUrlCapture browser;
+    ASSERT_TRUE(service.Ready() && browser.Ready());
+    std::vector<std::string> characters;
+    for (const char c : std::string(CStandInWebService::ShareLinkId))
+        characters.emplace_back(1, c);
+    service.SetReply({200, characters});
+    ASSERT_TRUE(client->MakeFile(L"a.txt") && client->MakeFolder(L"Docs"));
+    ComPtr<IContextMenu> handler;
+    ComPtr<IShellExtInit> init;
+    ASSERT_EQ(CreateComObject<COrbethContextMenuHandler>(nullptr, IID_PPV_ARGS(&handler)), S_OK);
+    ASSERT_EQ(handler.As(&init), S_OK);
+    CMINVOKECOMMANDINFO share{};
+    share.cbSize = sizeof(share);
+    // First a file whose reply comes too late, then a folder whose reply is read in time.
+    for (const bool late : {true, false}) {
+        ComPtr<IDataObject> data;
+        data.Attach(MakeDropList({client->PathOf(late ? L"a.txt" : L"Docs")}));
+        ASSERT_EQ(init->Initialize(nullptr, data.Get(), nullptr), S_OK);
+        std::thread clockHand([&] {
+            if (late && service.WaitForRequests(1, 10000))
+                clock.AdvanceSeconds(31);
+        });
+        EXPECT_EQ(handler->InvokeCommand(&share), S_OK);
+        clockHand.join();
+    }
+    ASSERT_TRUE(browser.WaitForUrls(1, 10000));
+    EXPECT_EQ(browser.Urls(), std::vector<std::wstring>{L"http://127.0.0.1:8806/sync_sharing?path_type=folder&share_link_uuid=" +
+                                                         std::wstring(L"0123456789abcdef0123456789ABCDEF")})
+        << "only the reply read in time opened its page";
 }
 
 } // namespace

@@ -1,0 +1,138 @@
+#include "menu/LocalServiceRequest.h"
+
+#include <cstdio>
+
+#include "client/ClientContract.h"
+#include "menu/Selection.h"
+#include "menu/WinHttpHandle.h"
+#include "status/Clock.h"
+#include "status/Utf8.h"
+
+namespace LocalServiceRequest {
+
+namespace {
+
+constexpr wchar_t UserAgent[] = L"Orbeth Extensions/1.0";
+
+// Names Windows allows need no escape, so their bytes go out as they are; a quote, a backslash
+// or a control character still leaves valid JSON.
+void AppendJsonString(const std::string& text, std::string* json)
+{
+    json->push_back('"');
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            json->push_back('\\');
+            json->push_back(c);
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            json->append(escape);
+        } else {
+            json->push_back(c);
+        }
+    }
+    json->push_back('"');
+}
+
+// The reply's bytes joined, then converted once: a character split between two chunks comes out
+// whole. The text ends at a zero byte, as a C string would.
+void AppendReply(const std::string& bytes, std::wstring* reply)
+{
+    const std::string_view text(bytes.c_str());
+    if (text.empty())
+        return;
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+    if (length <= 0)
+        return;
+    std::wstring converted(size_t(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), converted.data(), length);
+    *reply += converted;
+}
+
+// Reads the reply within the bounds. False when a bound was reached: the reply is then dropped.
+bool ReadReply(HINTERNET request, uint64_t deadline, std::string* bytes)
+{
+    for (;;) {
+        const uint64_t now = CClock::NowTicks();
+        if (now >= deadline)
+            return false;
+        // No single wait may outlast the deadline either.
+        DWORD left = DWORD((deadline - now) / (CClock::TicksPerSecond / 1000)) + 1;
+        WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left);
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available) || available == 0)
+            return true;
+        if (bytes->size() + available > MaxReplyBytes)
+            return false;
+        const size_t start = bytes->size();
+        bytes->resize(start + available);
+        DWORD read = 0;
+        if (!WinHttpReadData(request, bytes->data() + start, available, &read))
+            read = 0;
+        bytes->resize(start + read);
+    }
+}
+
+} // namespace
+
+std::string BuildSelectionJson(COrbethSelection& selection, const char* actionCode)
+{
+    if (selection.Count() == 0 || !actionCode)
+        return {};
+    std::string json = "{\"uid\":";
+    json += actionCode;
+    json += ",\"paths\":[";
+    for (COrbethFileInfo& record : selection.Records()) {
+        std::string path;
+        if (!WideToUtf8(record.GetRelativePath(), &path))
+            return {};
+        if (json.back() != '[')
+            json.push_back(',');
+        AppendJsonString(path, &json);
+    }
+    json += "]";
+    if (selection.ItemKinds() == COrbethSelection::KindFile)
+        json += ",\"path_type\":\"file\"";
+    else if (selection.ItemKinds() == COrbethSelection::KindFolder)
+        json += ",\"path_type\":\"folder\"";
+    json += "}";
+    return json;
+}
+
+HRESULT PostSelection(COrbethSelection& selection, const char* actionCode, std::wstring* reply)
+{
+    std::string body = BuildSelectionJson(selection, actionCode);
+    if (body.empty())
+        return E_INVALIDARG;
+    // Always the loopback service, never through a proxy or a cache.
+    const CWinHttpHandle session(
+        WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    const CWinHttpHandle connection(session ? WinHttpConnect(session.Get(), ClientContract::LocalHost,
+                                                             ClientContract::LocalPort, 0)
+                                            : nullptr);
+    const CWinHttpHandle request(connection ? WinHttpOpenRequest(connection.Get(), L"POST",
+                                                                 ClientContract::SelectContextMenuPath, nullptr,
+                                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                                 WINHTTP_FLAG_BYPASS_PROXY_CACHE)
+                                            : nullptr);
+    if (!request)
+        return E_FAIL;
+    // The wait for the answer's first line counts against the reply's time too.
+    DWORD responseTimeout = MaxReplyMilliseconds;
+    WinHttpSetOption(request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
+    const uint64_t deadline = CClock::NowTicks() + uint64_t(MaxReplyMilliseconds) * (CClock::TicksPerSecond / 1000);
+    const DWORD length = DWORD(body.size());
+    if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, body.data(), length, length, 0))
+        return E_FAIL;
+    if (!reply)
+        return S_OK;
+    if (!WinHttpReceiveResponse(request.Get(), nullptr))
+        return E_FAIL;
+    // The status code is not looked at: an error with a usable id still names the page.
+    std::string bytes;
+    if (ReadReply(request.Get(), deadline, &bytes))
+        AppendReply(bytes, reply);
+    return S_OK;
+}
+
+} // namespace LocalServiceRequest
