@@ -15,6 +15,9 @@ struct CReceivedRequest {
     std::string path; // the request target, query included
     std::string userAgent;
     std::string body;
+
+    // "POST /path user-agent body", to compare in one piece.
+    std::string Summary() const { return method + " " + path + " " + userAgent + " " + body; }
 };
 
 // An answer a test sets instead of the client's own.

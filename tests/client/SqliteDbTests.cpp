@@ -6,22 +6,6 @@
 
 namespace {
 
-TEST(SqliteDbTest, OperationsWithoutConnectionOrStatementFail)
-{
-    CSqliteDb db;
-    int value = 5;
-    std::wstring_view text = L"untouched";
-    EXPECT_TRUE(db.Close());
-    EXPECT_TRUE(db.Finalize());
-    EXPECT_FALSE(db.Open(nullptr, SQLITE_OPEN_READONLY));
-    EXPECT_FALSE(db.Prepare(L"SELECT 1"));
-    EXPECT_FALSE(db.Step());
-    EXPECT_FALSE(db.ColumnInt(0, &value));
-    EXPECT_EQ(value, 5);
-    EXPECT_FALSE(db.ColumnText(0, &text));
-    EXPECT_TRUE(text.empty()) << "the text is cleared before anything can fail";
-}
-
 TEST(SqliteDbTest, ReadsRowsAndFinalizesWhenTheyRunOut)
 {
     CTempDir dir;

@@ -86,14 +86,6 @@ TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
     }
 }
 
-TEST_F(OverlayTest, NoBadgeWhileTheServiceIsStopped)
-{
-    ASSERT_TRUE(client.MakeFile(L"ok.txt") && client.SetStatus(L"/ok.txt", 2));
-    ASSERT_TRUE(StandInService::Stop());
-    EXPECT_EQ(Badges(L"ok.txt"), "none");
-    ASSERT_TRUE(StandInService::Start());
-}
-
 // The file manager redraws a folder when told that its badge changed; files are redrawn anyway.
 // The notifications reach a window of this thread, as they reach the file manager's.
 class RedrawTest : public OverlayTest {
