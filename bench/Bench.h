@@ -51,6 +51,13 @@ template <typename T> inline void KeepValue(const T& value)
     asm volatile("" : : "g"(value) : "memory");
 }
 
+class CStandInClient;
+
+// count files "Report I.txt" in a new folder of the stand-in client's sync root, each with a
+// sync.db row whose status and uqid are values(I) ("2, 'U1'"); their paths and canonical paths.
+bool MakeReports(CStandInClient& client, const std::wstring& folder, int count, std::wstring (*values)(int),
+                 std::vector<std::wstring>* paths, std::vector<std::wstring>* canonical);
+
 void RunStatusCacheBenchmarks();
 void RunResolverBenchmarks();
 void RunOverlayBenchmarks(const std::vector<std::wstring>& paths);

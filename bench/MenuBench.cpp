@@ -47,21 +47,13 @@ void RunMenuBenchmarks()
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     const auto getClassObject =
         dll ? reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject"))) : nullptr;
-    if (!client.Ready() || !client.MakeFolder(L"Shared") || !getClassObject) {
+    std::vector<std::wstring> paths, canonical;
+    if (!client.Ready() || !getClassObject ||
+        !MakeReports(client, L"Shared", FileCount, [](int i) { return L"2, 'U" + std::to_wstring(i) + L"'"; }, &paths,
+                     &canonical)) {
         std::printf("bench menu: cannot set up the stand-in client or load the DLL\n");
         return;
     }
-    std::vector<std::wstring> paths, canonical;
-    std::wstring rows = L"BEGIN;";
-    for (int i = 0; i < FileCount; ++i) {
-        const std::wstring name = L"Report " + std::to_wstring(i) + L".txt";
-        client.MakeFile(L"Shared\\" + name);
-        paths.push_back(client.PathOf(L"Shared\\" + name));
-        canonical.push_back(L"/shared/report " + std::to_wstring(i) + L".txt");
-        rows += L"INSERT INTO ea(canonical_path, status, uqid) VALUES ('" + canonical.back() + L"', 2, 'U" +
-                std::to_wstring(i) + L"');";
-    }
-    client.ExecSync(rows + L"COMMIT;");
     {
         ComPtr<IClassFactory> menus, overlays;
         ComPtr<IShellIconOverlayIdentifier> overlay;

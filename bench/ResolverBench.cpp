@@ -34,6 +34,24 @@ int BareStatusQuery(const std::string& dbPath, const std::wstring& canonicalPath
 
 } // namespace
 
+bool MakeReports(CStandInClient& client, const std::wstring& folder, int count, std::wstring (*values)(int),
+                 std::vector<std::wstring>* paths, std::vector<std::wstring>* canonical)
+{
+    std::wstring lower = folder;
+    for (wchar_t& c : lower)
+        c = towlower(c);
+    std::wstring rows = L"BEGIN;";
+    for (int i = 0; i < count; ++i) {
+        const std::wstring name = L"Report " + std::to_wstring(i) + L".txt";
+        if ((i == 0 && !client.MakeFolder(folder)) || !client.MakeFile(folder + L"\\" + name))
+            return false;
+        paths->push_back(client.PathOf(folder + L"\\" + name));
+        canonical->push_back(L"/" + lower + L"/report " + std::to_wstring(i) + L".txt");
+        rows += L"INSERT INTO ea(canonical_path, status, uqid) VALUES ('" + canonical->back() + L"', " + values(i) + L");";
+    }
+    return client.ExecSync(rows + L"COMMIT;");
+}
+
 void RunResolverBenchmarks()
 {
     if (!StandInService::Install() || !StandInService::Start()) {
@@ -41,22 +59,10 @@ void RunResolverBenchmarks()
         return;
     }
     CStandInClient client;
-    if (!client.Ready() || !client.MakeFolder(L"Big")) {
-        std::printf("bench resolver: %s\n", client.LastError().c_str());
-        return;
-    }
     std::vector<std::wstring> paths;
     std::vector<std::wstring> canonical;
-    std::wstring rows = L"BEGIN;";
-    for (int i = 0; i < FileCount; ++i) {
-        const std::wstring name = L"Report " + std::to_wstring(i) + L".txt";
-        client.MakeFile(L"Big\\" + name);
-        paths.push_back(client.PathOf(L"Big\\" + name));
-        canonical.push_back(L"/big/report " + std::to_wstring(i) + L".txt");
-        rows += L"INSERT INTO ea(canonical_path, status) VALUES ('" + canonical.back() + L"', " +
-                std::to_wstring(i % 3) + L");";
-    }
-    if (!client.ExecSync(rows + L"COMMIT;")) {
+    if (!MakeReports(client, L"Big", FileCount, [](int i) { return std::to_wstring(i % 3) + L", NULL"; }, &paths,
+                     &canonical)) {
         std::printf("bench resolver: %s\n", client.LastError().c_str());
         return;
     }

@@ -22,21 +22,29 @@ const wchar_t VerbName[] = L"Orbeth shell extension";
 // The client answers a share request with an id of exactly this many characters.
 constexpr size_t ShareLinkIdLength = 32;
 
+// What the enabling rules look at, each worked out once per menu.
+struct CSelectionFacts {
+    size_t count;
+    uint32_t itemKinds;
+    uint32_t shareCount;
+    bool singleCloudFile;
+};
+
 // The commands of the full form, in their order in the submenu (= their offset), each with the
 // rule that enables it.
 const struct {
     const wchar_t* text;
-    bool (*enabled)(COrbethSelection& selection);
+    bool (*enabled)(const CSelectionFacts& facts);
 } Commands[] = {
     {L"&Share",
-     [](COrbethSelection& s) {
-         return s.Count() < COrbethSelection::DecisionLimit &&
-                s.ItemKinds() != (COrbethSelection::KindFile | COrbethSelection::KindFolder) && s.GetShareCount() >= 2;
+     [](const CSelectionFacts& f) {
+         return f.count < COrbethSelection::DecisionLimit &&
+                f.itemKinds != (COrbethSelection::KindFile | COrbethSelection::KindFolder) && f.shareCount >= 2;
      }},
-    {L"&Copy link", [](COrbethSelection& s) { return s.GetShareCount() == 2; }},
-    {L"&Comments", [](COrbethSelection& s) { return s.IsSingleCloudFile(); }},
-    {L"&View Versions", [](COrbethSelection& s) { return s.IsSingleCloudFile(); }},
-    {L"&View in Cloud", [](COrbethSelection& s) { return s.Count() == 1; }},
+    {L"&Copy link", [](const CSelectionFacts& f) { return f.shareCount == 2; }},
+    {L"&Comments", [](const CSelectionFacts& f) { return f.singleCloudFile; }},
+    {L"&View Versions", [](const CSelectionFacts& f) { return f.singleCloudFile; }},
+    {L"&View in Cloud", [](const CSelectionFacts& f) { return f.count == 1; }},
 };
 static_assert(std::size(Commands) == COrbethContextMenuHandler::CommandCount);
 
@@ -196,9 +204,12 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
             return UsedIdentifiers(0);
         bool enabled[CommandCount] = {};
         if (form == COrbethSelection::FormFull) {
-            m_selection.GetShareCount();
+            // The count first: a shareable single file has then been looked up already.
+            const uint32_t shareCount = m_selection.GetShareCount();
+            const CSelectionFacts facts{m_selection.Count(), m_selection.ItemKinds(), shareCount,
+                                        m_selection.IsSingleCloudFile()};
             for (UINT i = 0; i < CommandCount; ++i)
-                enabled[i] = Commands[i].enabled(m_selection);
+                enabled[i] = Commands[i].enabled(facts);
         }
 
         const bool inactive = form == COrbethSelection::FormInactive;
@@ -211,6 +222,8 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
         } else if (form == COrbethSelection::FormExcluded) {
             filled = InsertMenuW(popup.Get(), 0, MF_BYPOSITION | MF_GRAYED, idCmdFirst, ExcludedText) != FALSE;
         }
+        if (!inactive && (!popup.Get() || !filled))
+            return UsedIdentifiers(0);
 
         MENUITEMINFOW item{};
         item.cbSize = sizeof(item);
@@ -226,8 +239,6 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
             item.hbmpItem = m_menuBitmap.Bitmap();
         }
         // All or nothing: a failed insertion takes back what went in before it.
-        if (!inactive && (!popup.Get() || !filled))
-            return UsedIdentifiers(0);
         if (!InsertMenuW(menu, indexMenu, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr))
             return UsedIdentifiers(0);
         if (!InsertMenuItemW(menu, indexMenu + 1, TRUE, &item)) {
@@ -251,7 +262,8 @@ STDMETHODIMP COrbethContextMenuHandler::InvokeCommand(CMINVOKECOMMANDINFO* info)
         // A verb given as a string names no command of this menu.
         if (!info || !IS_INTRESOURCE(info->lpVerb))
             return E_INVALIDARG;
-        switch (LOWORD(reinterpret_cast<ULONG_PTR>(info->lpVerb))) {
+        const UINT command = LOWORD(reinterpret_cast<ULONG_PTR>(info->lpVerb));
+        switch (command) {
         case CommandShare: {
             std::wstring id;
             const HRESULT posted = LocalServiceRequest::PostSelection(m_selection, "1", &id);
@@ -262,7 +274,7 @@ STDMETHODIMP COrbethContextMenuHandler::InvokeCommand(CMINVOKECOMMANDINFO* info)
             return LocalServiceRequest::PostSelection(m_selection, "2", nullptr);
         case CommandComments:
         case CommandVersions:
-            return WebLinks::OpenFilePage(m_selection, LOWORD(reinterpret_cast<ULONG_PTR>(info->lpVerb)));
+            return WebLinks::OpenFilePage(m_selection, command);
         case CommandViewInCloud:
             return WebLinks::OpenInCloud(m_selection);
         default:

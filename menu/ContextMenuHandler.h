@@ -24,6 +24,7 @@ public:
     STDMETHODIMP Initialize(PCIDLIST_ABSOLUTE folder, IDataObject* data, HKEY progId) override;
 
     STDMETHODIMP QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdFirst, UINT idCmdLast, UINT flags) override;
+    // Runs the command at the verb's offset, then forgets the selection whatever the result.
     STDMETHODIMP InvokeCommand(CMINVOKECOMMANDINFO* info) override;
     STDMETHODIMP GetCommandString(UINT_PTR idCmd, UINT type, UINT* reserved, CHAR* name, UINT cchMax) override;
 
