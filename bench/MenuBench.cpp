@@ -51,7 +51,8 @@ void RunMenuBenchmarks()
     if (!client.Ready() || !getClassObject ||
         !MakeReports(client, L"Shared", FileCount, [](int i) { return L"2, 'U" + std::to_wstring(i) + L"'"; }, &paths,
                      &canonical)) {
-        std::printf("bench menu: cannot set up the stand-in client or load the DLL\n");
+        std::printf("bench menu: cannot set up the stand-in client (%s) or load the DLL (%d)\n",
+                    client.LastError().c_str(), getClassObject != nullptr);
         return;
     }
     {

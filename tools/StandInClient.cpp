@@ -1,6 +1,5 @@
 #include "tools/StandInClient.h"
 
-#include <shellapi.h>
 #include <sqlite3.h>
 
 #include "client/ClientContract.h"
@@ -73,9 +72,16 @@ std::wstring MakeTempFolder(const std::wstring& hint)
     if (length == 0 || length > MAX_PATH)
         return {};
     static LONG counter = 0;
-    const std::wstring folder = std::wstring(temp) + hint + L" " + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                std::to_wstring(InterlockedIncrement(&counter));
-    return CreateDirectoryW(folder.c_str(), nullptr) ? folder : std::wstring();
+    // A process of an earlier run may have had the same id and left its folder behind.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::wstring folder = std::wstring(temp) + hint + L" " + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                    std::to_wstring(InterlockedIncrement(&counter));
+        if (CreateDirectoryW(folder.c_str(), nullptr))
+            return folder;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    return {};
 }
 
 LRESULT SendStatusPush(HWND window, const std::string& json)
@@ -86,13 +92,26 @@ LRESULT SendStatusPush(HWND window, const std::string& json)
 
 bool RemoveFolderTree(const std::wstring& folder)
 {
-    std::wstring from = folder;
-    from.push_back(L'\0'); // the shell wants a double-NUL-terminated list
-    SHFILEOPSTRUCTW operation{};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from.c_str();
-    operation.fFlags = FOF_NO_UI;
-    return SHFileOperationW(&operation) == 0;
+    // In the extended-length form: tests make paths longer than MAX_PATH, which the shell's own
+    // delete leaves behind.
+    const std::wstring base = folder.rfind(L"\\\\?\\", 0) == 0 ? folder : L"\\\\?\\" + folder;
+    bool removed = true;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((base + L"\\*").c_str(), &found);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        const std::wstring name = found.cFileName, path = base + L"\\" + name;
+        if (name == L"." || name == L"..")
+            continue;
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL); // read-only or hidden items included
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            removed &= RemoveFolderTree(path);
+        else
+            removed &= DeleteFileW(path.c_str()) != FALSE;
+    }
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    SetFileAttributesW(base.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return RemoveDirectoryW(base.c_str()) && removed;
 }
 
 bool CStandInClient::Fail(const std::string& message)
