@@ -8,7 +8,7 @@
 #include "OrbethExtensions_h.h"
 #include "bench/Bench.h"
 #include "client/ClientContract.h"
-#include "status/Utf8.h"
+#include "base/Utf8.h"
 #include "tools/DropList.h"
 #include "tools/StandInClient.h"
 

@@ -9,7 +9,7 @@
 #include "overlay/IconOverlay.h"
 #include "status/IconOverlayBHO.h"
 #include "status/StatusCache.h"
-#include "status/Utf8.h"
+#include "base/Utf8.h"
 
 using Microsoft::WRL::ComPtr;
 

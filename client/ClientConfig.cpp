@@ -2,10 +2,10 @@
 
 #include "client/ClientContract.h"
 #include "client/ClientDbReader.h"
-#include "client/RegistryKey.h"
-#include "status/PathHelper.h"
-#include "status/SharedLock.h"
-#include "status/ValueCache.h"
+#include "base/RegistryKey.h"
+#include "base/PathHelper.h"
+#include "base/SharedLock.h"
+#include "base/ValueCache.h"
 
 using namespace ClientContract;
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "status/SyncStatus.h"
+#include "base/SyncStatus.h"
 
 namespace ClientContract {
 

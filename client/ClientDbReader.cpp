@@ -7,7 +7,7 @@
 
 #include "client/ClientContract.h"
 #include "client/SqliteDb.h"
-#include "status/SharedLock.h"
+#include "base/SharedLock.h"
 
 using namespace ClientContract;
 

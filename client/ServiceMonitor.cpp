@@ -3,9 +3,9 @@
 #include <windows.h>
 
 #include "client/ClientContract.h"
-#include "client/ServiceHandle.h"
-#include "status/SharedLock.h"
-#include "status/ValueCache.h"
+#include "base/ServiceHandle.h"
+#include "base/SharedLock.h"
+#include "base/ValueCache.h"
 
 namespace ServiceMonitor {
 

@@ -5,7 +5,7 @@
 #include <climits>
 #include <string>
 
-#include "status/Utf8.h"
+#include "base/Utf8.h"
 
 CSqliteDb::~CSqliteDb()
 {

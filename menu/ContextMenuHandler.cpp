@@ -10,7 +10,7 @@
 #include "menu/LocalServiceRequest.h"
 #include "menu/MenuBitmap.h"
 #include "menu/WebLinks.h"
-#include "module/ComBoundary.h"
+#include "base/ComBoundary.h"
 #include "module/Module.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "menu/GdiObject.h"
+#include "base/GdiObject.h"
 #include "menu/Selection.h"
 
 // The "Orbeth" entry of the file manager's right-click menu, one handler per menu. The file

@@ -4,9 +4,9 @@
 
 #include "client/ClientContract.h"
 #include "menu/Selection.h"
-#include "menu/WinHttpHandle.h"
-#include "status/Clock.h"
-#include "status/Utf8.h"
+#include "base/WinHttpHandle.h"
+#include "base/Clock.h"
+#include "base/Utf8.h"
 
 namespace LocalServiceRequest {
 

@@ -7,7 +7,7 @@
 #include "client/ClientContract.h"
 #include "menu/Selection.h"
 #include "status/StatusResolver.h"
-#include "status/Utf8.h"
+#include "base/Utf8.h"
 
 namespace WebLinks {
 

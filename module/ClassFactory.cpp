@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "module/ComBoundary.h"
+#include "base/ComBoundary.h"
 #include "module/Module.h"
 
 namespace {

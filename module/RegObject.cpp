@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "client/RegistryKey.h"
+#include "base/RegistryKey.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "overlay/IconOverlay.h"
 
-#include "module/ComBoundary.h"
+#include "base/ComBoundary.h"
 #include "module/Module.h"
 #include "status/StatusResolver.h"
 

@@ -8,7 +8,7 @@
 #include "OrbethExtensions_h.h"
 #include "module/ComObject.h"
 #include "module/TypeInfo.h"
-#include "status/SyncStatus.h"
+#include "base/SyncStatus.h"
 
 class COrbethStatusResolver;
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "status/SyncStatus.h"
+#include "base/SyncStatus.h"
 
 // Status word and file attributes of one path: what the status cache keeps per path.
 // The status word is stored raw; readers see it through GetStatus.

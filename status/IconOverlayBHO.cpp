@@ -7,10 +7,10 @@
 #include <string>
 
 #include "client/ClientContract.h"
-#include "module/ComBoundary.h"
+#include "base/ComBoundary.h"
 #include "status/FileInfo.h"
 #include "status/StatusCache.h"
-#include "status/Utf8.h"
+#include "base/Utf8.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "status/Clock.h"
-#include "status/SharedLock.h"
+#include "base/Clock.h"
+#include "base/SharedLock.h"
 
 CStatusCache& CStatusCache::GetInstance()
 {

@@ -10,11 +10,11 @@
 #include "client/ClientDbReader.h"
 #include "client/ServiceMonitor.h"
 #include "status/FileInfo.h"
-#include "status/PathHelper.h"
-#include "status/SharedLock.h"
+#include "base/PathHelper.h"
+#include "base/SharedLock.h"
 #include "status/StatusCache.h"
-#include "status/Utf8.h"
-#include "status/ValueCache.h"
+#include "base/Utf8.h"
+#include "base/ValueCache.h"
 
 namespace {
 constexpr int32_t BatchIdTtlSeconds = 10;

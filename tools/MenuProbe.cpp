@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "status/Utf8.h"
+#include "base/Utf8.h"
 #include "tools/DropList.h"
 #include "tools/StandInWebService.h"
 #include "tools/UrlCapture.h"

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "client/RegistryKey.h"
-#include "status/SyncStatus.h"
-#include "status/Utf8.h"
+#include "base/RegistryKey.h"
+#include "base/SyncStatus.h"
+#include "base/Utf8.h"
 #include "tools/MenuProbe.h"
 #include "tools/StandInClient.h"
 

@@ -3,9 +3,9 @@
 #include <sqlite3.h>
 
 #include "client/ClientContract.h"
-#include "client/RegistryKey.h"
-#include "client/ServiceHandle.h"
-#include "status/Utf8.h"
+#include "base/RegistryKey.h"
+#include "base/ServiceHandle.h"
+#include "base/Utf8.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <thread>
 
-#include "status/Utf8.h"
+#include "base/Utf8.h"
 #include "tools/Handle.h"
 
 namespace {

@@ -2,8 +2,8 @@
 
 #include <shellapi.h>
 
-#include "client/RegistryKey.h"
-#include "status/Utf8.h"
+#include "base/RegistryKey.h"
+#include "base/Utf8.h"
 #include "tools/StandInClient.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "client/ClientConfig.h"
 #include "client/ClientContract.h"
-#include "client/RegistryKey.h"
+#include "base/RegistryKey.h"
 #include "tests/support/ClientEnvironment.h"
 
 namespace {

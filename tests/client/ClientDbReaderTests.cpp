@@ -6,8 +6,8 @@
 
 #include "client/ClientContract.h"
 #include "client/ClientDbReader.h"
-#include "status/SharedLock.h"
-#include "status/Utf8.h"
+#include "base/SharedLock.h"
+#include "base/Utf8.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

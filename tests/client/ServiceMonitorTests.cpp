@@ -2,8 +2,8 @@
 
 #include "client/ClientContract.h"
 #include "client/ServiceMonitor.h"
-#include "status/SharedLock.h"
-#include "status/ValueCache.h"
+#include "base/SharedLock.h"
+#include "base/ValueCache.h"
 #include "tests/support/ClientEnvironment.h"
 
 namespace {

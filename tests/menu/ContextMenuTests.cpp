@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "OrbethExtensions_h.h"
-#include "status/Utf8.h"
+#include "base/Utf8.h"
 #include "tests/support/DllUnderTest.h"
 #include "tools/DropList.h"
 #include "tools/StandInClient.h"

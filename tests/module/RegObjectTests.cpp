@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "client/RegistryKey.h"
+#include "base/RegistryKey.h"
 #include "module/RegObject.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "atliface.h"
-#include "client/RegistryKey.h"
+#include "base/RegistryKey.h"
 #include "module/RegObject.h"
 #include "tests/support/DllUnderTest.h"
 #include "tests/support/RegistryDump.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "client/RegistryKey.h"
+#include "base/RegistryKey.h"
 #include "tests/support/DllUnderTest.h"
 #include "tests/support/RegistryDump.h"
 #include "tests/support/TestSupport.h"

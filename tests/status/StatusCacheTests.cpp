@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "status/SharedLock.h"
+#include "base/SharedLock.h"
 #include "status/StatusCache.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 #include "tests/support/RegistryDump.h"
 
-#include "client/RegistryKey.h"
+#include "base/RegistryKey.h"
 
 void DumpRegistry(HKEY parent, const std::wstring& path, std::map<std::wstring, std::wstring>* tree)
 {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "status/Clock.h"
+#include "base/Clock.h"
 
 // Freezes the caches' clock for one test, so lifetimes pass instantly. Each test starts an hour
 // after the previous one ended, so entries left in process-wide caches have expired.

@@ -1,9 +1,9 @@
-#include "status/ValueCache.h"
+#include "base/ValueCache.h"
 
 #include <string_view>
 
-#include "status/Clock.h"
-#include "status/SharedLock.h"
+#include "base/Clock.h"
+#include "base/SharedLock.h"
 
 CValueCache& CValueCache::GetInstance()
 {

@@ -1,4 +1,4 @@
-#include "status/Utf8.h"
+#include "base/Utf8.h"
 
 #include <windows.h>
 

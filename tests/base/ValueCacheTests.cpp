@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "status/SharedLock.h"
-#include "status/ValueCache.h"
+#include "base/SharedLock.h"
+#include "base/ValueCache.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

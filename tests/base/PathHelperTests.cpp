@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "status/PathHelper.h"
+#include "base/PathHelper.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "status/PathHelper.h"
+#include "base/PathHelper.h"
 
 #include <climits>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "status/Clock.h"
+#include "base/Clock.h"
 
 #include <windows.h>
 

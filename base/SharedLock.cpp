@@ -1,4 +1,4 @@
-#include "status/SharedLock.h"
+#include "base/SharedLock.h"
 
 CSharedLock* GetSharedLock()
 {
