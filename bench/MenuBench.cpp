@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "OrbethExtensions_h.h"
+#include "base/Utf8.h"
 #include "bench/Bench.h"
 #include "client/ClientContract.h"
-#include "base/Utf8.h"
 #include "tools/DropList.h"
 #include "tools/StandInClient.h"
 

@@ -3,13 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "base/Utf8.h"
 #include "bench/Bench.h"
 #include "client/ClientContract.h"
 #include "module/ComObject.h"
 #include "overlay/IconOverlay.h"
 #include "status/IconOverlayBHO.h"
 #include "status/StatusCache.h"
-#include "base/Utf8.h"
 
 using Microsoft::WRL::ComPtr;
 

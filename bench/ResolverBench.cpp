@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "base/Utf8.h"
 #include "bench/Bench.h"
 #include "client/ClientContract.h"
 #include "status/StatusCache.h"
 #include "status/StatusResolver.h"
-#include "base/Utf8.h"
 #include "tools/StandInClient.h"
 
 namespace {

@@ -1,11 +1,11 @@
 #include "client/ClientConfig.h"
 
-#include "client/ClientContract.h"
-#include "client/ClientDbReader.h"
-#include "base/RegistryKey.h"
 #include "base/PathHelper.h"
+#include "base/RegistryKey.h"
 #include "base/SharedLock.h"
 #include "base/ValueCache.h"
+#include "client/ClientContract.h"
+#include "client/ClientDbReader.h"
 
 using namespace ClientContract;
 

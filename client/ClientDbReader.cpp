@@ -5,9 +5,9 @@
 #include <new>
 #include <optional>
 
+#include "base/SharedLock.h"
 #include "client/ClientContract.h"
 #include "client/SqliteDb.h"
-#include "base/SharedLock.h"
 
 using namespace ClientContract;
 

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include "client/ClientContract.h"
 #include "base/ServiceHandle.h"
 #include "base/SharedLock.h"
 #include "base/ValueCache.h"
+#include "client/ClientContract.h"
 
 namespace ServiceMonitor {
 

@@ -7,11 +7,11 @@
 #include <iterator>
 #include <string>
 
+#include "base/ComBoundary.h"
+#include "base/ModuleInstance.h"
 #include "menu/LocalServiceRequest.h"
 #include "menu/MenuBitmap.h"
 #include "menu/WebLinks.h"
-#include "base/ComBoundary.h"
-#include "module/Module.h"
 
 namespace {
 

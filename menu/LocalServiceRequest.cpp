@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
-#include "client/ClientContract.h"
-#include "menu/Selection.h"
-#include "base/WinHttpHandle.h"
 #include "base/Clock.h"
 #include "base/Utf8.h"
+#include "base/WinHttpHandle.h"
+#include "client/ClientContract.h"
+#include "menu/Selection.h"
 
 namespace LocalServiceRequest {
 

@@ -4,10 +4,10 @@
 
 #include <cstring>
 
+#include "base/Utf8.h"
 #include "client/ClientContract.h"
 #include "menu/Selection.h"
 #include "status/StatusResolver.h"
-#include "base/Utf8.h"
 
 namespace WebLinks {
 

@@ -2,6 +2,7 @@
 
 #include "menu/ContextMenuHandler.h"
 #include "module/ClassFactory.h"
+#include "module/ComObject.h"
 #include "overlay/IconOverlay.h"
 #include "status/IconOverlayBHO.h"
 

@@ -1,8 +1,8 @@
 #include <windows.h>
 
-#include "module/ClassTable.h"
 #include "base/ComBoundary.h"
 #include "base/RegistryKey.h"
+#include "module/ClassTable.h"
 #include "module/Module.h"
 #include "module/Registration.h"
 

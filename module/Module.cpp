@@ -6,12 +6,9 @@
 
 const wchar_t OrbethAppId[] = L"{D68EEFFA-888A-49C3-991D-A63A3084A742}";
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;
-
 // Built at load in this order, and destroyed at unload in the reverse one: the module object
 // first, after the objects made on first use (whose clean-ups were registered later still).
 static CClassTable s_classTable;
-static const HINSTANCE s_moduleInstance = reinterpret_cast<HINSTANCE>(&__ImageBase);
 static COrbethExtensionsModule s_module;
 
 CClassTable& GetClassTable()
@@ -22,11 +19,6 @@ CClassTable& GetClassTable()
 COrbethExtensionsModule& GetModule()
 {
     return s_module;
-}
-
-HINSTANCE GetModuleInstance()
-{
-    return s_moduleInstance;
 }
 
 bool ModuleLoadFailed()

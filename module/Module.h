@@ -3,6 +3,8 @@
 #include <objbase.h>
 #include <windows.h>
 
+#include "base/ModuleInstance.h"
+
 // The module object: counts the locks that live objects, held class factories and LockServer
 // take, and runs the registered clean-ups when the DLL unloads. One static instance per process.
 class COrbethExtensionsModule {
@@ -42,8 +44,6 @@ private:
 };
 
 COrbethExtensionsModule& GetModule();
-// The DLL's own handle: the overlays name its file as their icon file.
-HINSTANCE GetModuleInstance();
 // True when a lock could not be made at load: the DLL then refuses to attach.
 bool ModuleLoadFailed();
 

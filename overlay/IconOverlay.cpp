@@ -1,7 +1,7 @@
 #include "overlay/IconOverlay.h"
 
 #include "base/ComBoundary.h"
-#include "module/Module.h"
+#include "base/ModuleInstance.h"
 #include "status/StatusResolver.h"
 
 COrbethIconOverlay::COrbethIconOverlay(int32_t overlayStatus, int32_t iconIndex)

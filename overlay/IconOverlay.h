@@ -6,9 +6,8 @@
 #include <cstdint>
 
 #include "OrbethExtensions_h.h"
-#include "module/ComObject.h"
-#include "module/TypeInfo.h"
 #include "base/SyncStatus.h"
+#include "module/TypeInfo.h"
 
 class COrbethStatusResolver;
 

@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "client/ClientContract.h"
 #include "base/ComBoundary.h"
+#include "base/Utf8.h"
+#include "client/ClientContract.h"
 #include "status/FileInfo.h"
 #include "status/StatusCache.h"
-#include "base/Utf8.h"
 
 namespace {
 

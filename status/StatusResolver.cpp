@@ -6,15 +6,15 @@
 #include <exception>
 #include <memory>
 
+#include "base/PathHelper.h"
+#include "base/SharedLock.h"
+#include "base/Utf8.h"
+#include "base/ValueCache.h"
 #include "client/ClientConfig.h"
 #include "client/ClientDbReader.h"
 #include "client/ServiceMonitor.h"
 #include "status/FileInfo.h"
-#include "base/PathHelper.h"
-#include "base/SharedLock.h"
 #include "status/StatusCache.h"
-#include "base/Utf8.h"
-#include "base/ValueCache.h"
 
 namespace {
 constexpr int32_t BatchIdTtlSeconds = 10;

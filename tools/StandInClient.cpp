@@ -2,10 +2,10 @@
 
 #include <sqlite3.h>
 
-#include "client/ClientContract.h"
 #include "base/RegistryKey.h"
 #include "base/ServiceHandle.h"
 #include "base/Utf8.h"
+#include "client/ClientContract.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "base/RegistryKey.h"
 #include "client/ClientConfig.h"
 #include "client/ClientContract.h"
-#include "base/RegistryKey.h"
 #include "tests/support/ClientEnvironment.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <chrono>
 #include <string>
 
-#include "client/ClientContract.h"
-#include "client/ClientDbReader.h"
 #include "base/SharedLock.h"
 #include "base/Utf8.h"
+#include "client/ClientContract.h"
+#include "client/ClientDbReader.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

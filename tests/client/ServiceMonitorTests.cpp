@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "client/ClientContract.h"
-#include "client/ServiceMonitor.h"
 #include "base/SharedLock.h"
 #include "base/ValueCache.h"
+#include "client/ClientContract.h"
+#include "client/ServiceMonitor.h"
 #include "tests/support/ClientEnvironment.h"
 
 namespace {
