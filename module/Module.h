@@ -26,7 +26,7 @@ public:
     bool IsInitialised() const { return m_initialised != 0; }
     // Runs at unload, newest first. False when the record cannot be allocated.
     bool AddTermFunc(TermCallback callback, void* argument);
-    // Guards the termination list and the one-time loading of type information.
+    // Guards the termination list.
     CRITICAL_SECTION* ModuleLock() { return &m_lock; }
 
 private:

@@ -7,7 +7,7 @@
 
 #include "OrbethExtensions_h.h"
 #include "base/SyncStatus.h"
-#include "module/TypeInfo.h"
+#include "overlay/TypeInfo.h"
 
 class COrbethStatusResolver;
 

@@ -3,7 +3,7 @@
 #include <oaidl.h>
 
 // IDispatch of the module's dual interfaces, served from the registered type library. The type
-// information is loaded on first use under the module lock and kept until the module unloads.
+// information is loaded once, on first use, and kept until the module unloads.
 HRESULT GetDualTypeInfo(REFIID iid, ITypeInfo** info);
 
 template <class Dual> class CDispatchImpl : public Dual {
