@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "base/RegistryKey.h"
+
 #include "module/ClassTable.h"
 #include "module/Module.h"
 #include "module/RegObject.h"
@@ -96,4 +98,63 @@ HRESULT UnregisterServer()
             return result;
     }
     return UpdateRegistryFromResource(AppIdScript, false, {{L"APPID", OrbethAppId}});
+}
+
+namespace {
+
+const wchar_t ApprovedKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+
+// The shell extensions that the file manager must be allowed to load, in the order written.
+const struct {
+    const wchar_t* clsid;
+    const wchar_t* name;
+} ApprovedExtensions[] = {
+    {L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}", L"OrbethIconOverlay"},
+    {L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}", L"OrbethIconOverlay"},
+    {L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}", L"OrbethIconOverlay"},
+    {L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}", L"OrbethContextMenu"},
+};
+
+bool IsNtFamily()
+{
+    return (GetVersion() & 0x80000000u) == 0;
+}
+
+} // namespace
+
+HRESULT RegisterModule()
+{
+    if (IsNtFamily()) {
+        // Without the right to approve extensions nothing is registered at all.
+        CRegistryKey approved;
+        if (approved.Open(HKEY_LOCAL_MACHINE, ApprovedKey, KEY_SET_VALUE) != ERROR_SUCCESS)
+            return E_ACCESSDENIED;
+        for (const auto& extension : ApprovedExtensions) {
+            const DWORD bytes = static_cast<DWORD>((wcslen(extension.name) + 1) * sizeof(wchar_t));
+            if (RegSetValueExW(approved.Get(), extension.clsid, 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(extension.name), bytes) != ERROR_SUCCESS)
+                return E_ACCESSDENIED;
+        }
+    }
+    return RegisterServer();
+}
+
+HRESULT UnregisterModule()
+{
+    CRegistryKey approved;
+    if (IsNtFamily() && approved.Open(HKEY_LOCAL_MACHINE, ApprovedKey, KEY_SET_VALUE) == ERROR_SUCCESS) {
+        for (const auto& extension : ApprovedExtensions)
+            RegDeleteValueW(approved.Get(), extension.clsid);
+    }
+    return UnregisterServer();
+}
+
+HRESULT InstallModule(bool install)
+{
+    if (!install)
+        return UnregisterModule();
+    const HRESULT result = RegisterModule();
+    if (FAILED(result))
+        UnregisterModule();
+    return result;
 }

@@ -14,3 +14,10 @@ HRESULT UpdateRegistryFromResource(UINT resource, bool registering, const CRepla
 HRESULT RegisterServer();
 // Every class in table order, then the AppID script.
 HRESULT UnregisterServer();
+
+// What the exports do: the approved shell extensions (on the NT family; without the right to
+// approve them nothing is registered), then the scripts; unregistration removes both; install
+// runs one or the other and takes back a failed registration.
+HRESULT RegisterModule();
+HRESULT UnregisterModule();
+HRESULT InstallModule(bool install);
