@@ -53,25 +53,6 @@ HRESULT UsedIdentifiers(UINT count)
     return MAKE_HRESULT(SEVERITY_SUCCESS, 0, count & 0xFFFF);
 }
 
-// A popup menu that is destroyed unless it was handed over to the file manager's menu.
-class CPopupMenu {
-public:
-    explicit CPopupMenu(bool wanted) : m_menu(wanted ? CreatePopupMenu() : nullptr) {}
-    ~CPopupMenu()
-    {
-        if (m_menu)
-            DestroyMenu(m_menu);
-    }
-    CPopupMenu(const CPopupMenu&) = delete;
-    CPopupMenu& operator=(const CPopupMenu&) = delete;
-
-    HMENU Get() const { return m_menu; }
-    void HandOver() { m_menu = nullptr; }
-
-private:
-    HMENU m_menu;
-};
-
 // The medium of IDataObject::GetData, released when it goes.
 class CStorageMedium {
 public:
@@ -107,10 +88,10 @@ COrbethContextMenuHandler::COrbethContextMenuHandler()
 {
     // Without the picture the entry simply has no bitmap. Loaded as it is stored: a bitmap
     // converted to the screen's format costs five times as much under Wine.
-    const CGdiObject loaded(LoadImageW(GetModuleInstance(), MAKEINTRESOURCEW(MenuBitmapResource), IMAGE_BITMAP, 0, 0,
-                                       LR_CREATEDIBSECTION));
-    m_menuBitmap.Reset(MakeMenuBitmap(loaded.Bitmap(), COLOR_MENU));
-    m_inactiveBitmap.Reset(MakeMenuBitmap(loaded.Bitmap(), COLOR_INACTIVECAPTION));
+    const CBitmap loaded(static_cast<HBITMAP>(LoadImageW(GetModuleInstance(), MAKEINTRESOURCEW(MenuBitmapResource),
+                                                         IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    m_menuBitmap.Reset(MakeMenuBitmap(loaded.Get(), COLOR_MENU));
+    m_inactiveBitmap.Reset(MakeMenuBitmap(loaded.Get(), COLOR_INACTIVECAPTION));
 }
 
 STDMETHODIMP COrbethContextMenuHandler::QueryInterface(REFIID riid, void** object)
@@ -213,7 +194,7 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
         }
 
         const bool inactive = form == COrbethSelection::FormInactive;
-        CPopupMenu popup(!inactive);
+        CMenu popup(inactive ? nullptr : CreatePopupMenu());
         bool filled = true;
         if (form == COrbethSelection::FormFull) {
             for (UINT i = 0; i < CommandCount; ++i)
@@ -233,10 +214,10 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
         if (inactive) {
             item.fMask |= MIIM_STATE;
             item.fState = MFS_DISABLED;
-            item.hbmpItem = m_inactiveBitmap.Bitmap();
+            item.hbmpItem = m_inactiveBitmap.Get();
         } else {
             item.hSubMenu = popup.Get();
-            item.hbmpItem = m_menuBitmap.Bitmap();
+            item.hbmpItem = m_menuBitmap.Get();
         }
         // All or nothing: a failed insertion takes back what went in before it.
         if (!InsertMenuW(menu, indexMenu, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr))
@@ -245,7 +226,7 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
             DeleteMenu(menu, indexMenu, MF_BYPOSITION);
             return UsedIdentifiers(0);
         }
-        popup.HandOver(); // destroyed with the file manager's menu from now on
+        popup.Release(); // destroyed with the file manager's menu from now on
         InsertMenuW(menu, indexMenu + 2, MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
         return UsedIdentifiers(entryOffset + 1);
     });

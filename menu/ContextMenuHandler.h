@@ -33,7 +33,7 @@ protected:
     void CaptureDropList(IDataObject* data);
 
     LONG m_refCount = 0;
-    CGdiObject m_menuBitmap;
-    CGdiObject m_inactiveBitmap;
+    CBitmap m_menuBitmap;
+    CBitmap m_inactiveBitmap;
     COrbethSelection m_selection;
 };

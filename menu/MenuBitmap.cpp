@@ -1,6 +1,6 @@
 #include "menu/MenuBitmap.h"
 
-#include <cstdlib>
+#include "base/GdiObject.h"
 
 namespace {
 
@@ -34,9 +34,9 @@ HBITMAP MakeMenuBitmap(HBITMAP source, int colorIndex)
     info.bmiHeader.biBitCount = 24;
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP copy = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    CBitmap copy(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
     if (!copy || !bits)
-        return copy ? (DeleteObject(copy), nullptr) : nullptr;
+        return nullptr;
 
     const DWORD key = PixelAt(dib, 0, 0);
     const COLORREF colour = GetSysColor(colorIndex);
@@ -51,5 +51,5 @@ HBITMAP MakeMenuBitmap(HBITMAP source, int colorIndex)
             row[3 * x + 2] = BYTE(pixel >> 16);
         }
     }
-    return copy;
+    return copy.Release();
 }
