@@ -90,3 +90,18 @@ IDataObject* MakeDropList(const std::vector<std::wstring>& paths)
     list.push_back(L'\0');
     return new (std::nothrow) CDropListObject(std::move(list));
 }
+
+HRESULT InitializeHandler(IUnknown* handler, const std::vector<std::wstring>& paths, const wchar_t* folder)
+{
+    IShellExtInit* init = nullptr;
+    if (!handler || FAILED(handler->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init))))
+        return E_NOINTERFACE;
+    IDataObject* data = MakeDropList(paths);
+    PIDLIST_ABSOLUTE list = folder ? ILCreateFromPathW(folder) : nullptr;
+    const HRESULT result = init->Initialize(list, data, nullptr);
+    ILFree(list);
+    if (data)
+        data->Release();
+    init->Release();
+    return result;
+}

@@ -8,3 +8,8 @@
 // What the file manager hands a context menu handler for a selection of files: a data object
 // whose CF_HDROP is a wide drop list of the paths in order. Null when it cannot be made.
 IDataObject* MakeDropList(const std::vector<std::wstring>& paths);
+
+// A context menu handler's Initialize as the file manager calls it: with the drop list of the
+// paths, and with the id list of folder when one is given (a folder's background). E_NOINTERFACE
+// when the object is not such a handler.
+HRESULT InitializeHandler(IUnknown* handler, const std::vector<std::wstring>& paths, const wchar_t* folder = nullptr);

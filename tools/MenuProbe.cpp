@@ -51,16 +51,14 @@ std::string Entry(HMENU menu)
 }
 
 // A handler given the paths, or null.
-ComPtr<IContextMenu> Initialized(const std::vector<std::wstring>& paths, HRESULT* accepted)
+// A handler made through its registered CLSID and given the paths (or, as a folder's background,
+// the folder); null when it cannot be made.
+ComPtr<IContextMenu> Initialized(const std::vector<std::wstring>& paths, HRESULT* accepted, bool background = false)
 {
-    ComPtr<IShellExtInit> init;
     ComPtr<IContextMenu> handler;
-    if (FAILED(CoCreateInstance(MenuHandlerClsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&init))) ||
-        FAILED(init.As(&handler)))
+    if (FAILED(CoCreateInstance(MenuHandlerClsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&handler))))
         return nullptr;
-    ComPtr<IDataObject> data;
-    data.Attach(MakeDropList(paths));
-    *accepted = init->Initialize(nullptr, data.Get(), nullptr);
+    *accepted = background ? InitializeHandler(handler.Get(), {}, paths[0].c_str()) : InitializeHandler(handler.Get(), paths);
     return handler;
 }
 
@@ -133,16 +131,10 @@ bool ShowMenus(const CStandInClient& client)
         {"C:\\windows\\win.ini (outside the root)", {L"C:\\windows\\win.ini"}, false},
     };
     for (const auto& click : clicks) {
-        ComPtr<IShellExtInit> init;
-        ComPtr<IContextMenu> handler;
-        if (FAILED(CoCreateInstance(MenuHandlerClsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&init))) ||
-            FAILED(init.As(&handler)))
+        HRESULT accepted = E_FAIL;
+        ComPtr<IContextMenu> handler = Initialized(click.paths, &accepted, click.folderBackground);
+        if (!handler)
             return false;
-        ComPtr<IDataObject> data;
-        data.Attach(MakeDropList(click.paths));
-        PIDLIST_ABSOLUTE folder = click.folderBackground ? ILCreateFromPathW(click.paths[0].c_str()) : nullptr;
-        const HRESULT accepted = init->Initialize(folder, click.folderBackground ? nullptr : data.Get(), nullptr);
-        ILFree(folder);
         HMENU menu = CreatePopupMenu();
         AppendMenuW(menu, MF_STRING, 1, L"Open");
         if (SUCCEEDED(accepted))

@@ -142,20 +142,14 @@ protected:
 
     ComPtr<IContextMenu> Initialized(CDllUnderTest& dll, const CClick& click, HRESULT* result = nullptr)
     {
-        ComPtr<IShellExtInit> init;
-        init.Attach(dll.Create<IShellExtInit>(CLSID_OrbethContextMenuHandler, IID_IShellExtInit));
+        ComPtr<IContextMenu> handler;
+        handler.Attach(dll.Create<IContextMenu>(CLSID_OrbethContextMenuHandler, IID_IContextMenu));
         std::vector<std::wstring> paths;
         for (const std::wstring& item : click.items)
             paths.push_back(PathOf(item));
-        ComPtr<IDataObject> data;
-        data.Attach(MakeDropList(paths));
-        PIDLIST_ABSOLUTE folder = click.folder ? ILCreateFromPathW(PathOf(click.folder).c_str()) : nullptr;
-        const HRESULT initialized = init ? init->Initialize(folder, data.Get(), nullptr) : E_FAIL;
-        ILFree(folder);
+        const HRESULT initialized = InitializeHandler(handler.Get(), paths, click.folder ? PathOf(click.folder).c_str() : nullptr);
         if (result)
             *result = initialized;
-        ComPtr<IContextMenu> handler;
-        EXPECT_TRUE(init && SUCCEEDED(init.As(&handler)));
         return handler;
     }
 
