@@ -2,15 +2,10 @@
 
 #include <windows.h>
 
-#include <atomic>
-
 namespace {
 
 // FILETIME ticks between 1601-01-01 and 1970-01-01.
 constexpr uint64_t UnixEpochTicks = 116444736000000000ULL;
-
-std::atomic<bool> s_frozen{false};
-std::atomic<uint64_t> s_frozenTicks{0};
 
 // Every process has the system's shared user data mapped read-only at this address, and the
 // system time in it is kept current by the kernel (by the server under Wine) every few ms.
@@ -53,10 +48,8 @@ bool SharedTimeIsCurrent()
 
 } // namespace
 
-uint64_t CClock::NowTicks()
+uint64_t CClock::SystemTicks()
 {
-    if (s_frozen.load(std::memory_order_relaxed))
-        return s_frozenTicks.load(std::memory_order_relaxed);
     static const bool useShared = SharedTimeIsCurrent();
     return useShared ? ReadSharedTime() : ReadSystemTime();
 }
@@ -65,20 +58,4 @@ int64_t CClock::NowSeconds()
 {
     // The same count _time64 gives, without its cost (over a microsecond under Wine).
     return static_cast<int64_t>((NowTicks() - UnixEpochTicks) / TicksPerSecond);
-}
-
-void CClock::Freeze(uint64_t ticks)
-{
-    s_frozenTicks.store(ticks);
-    s_frozen.store(true);
-}
-
-void CClock::Advance(uint64_t ticks)
-{
-    s_frozenTicks.fetch_add(ticks);
-}
-
-void CClock::Unfreeze()
-{
-    s_frozen.store(false);
 }

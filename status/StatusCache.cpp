@@ -108,22 +108,3 @@ void CStatusCache::Clear()
     m_expiryIndex.clear();
     m_paths.clear();
 }
-
-size_t CStatusCache::IndexSize()
-{
-    CSharedLockGuard guard(m_lock);
-    return m_expiryIndex.size();
-}
-
-bool CStatusCache::VerifyInvariants()
-{
-    CSharedLockGuard guard(m_lock);
-    if (m_paths.size() > m_capacity || m_expiryIndex.size() != m_paths.size())
-        return false;
-    for (auto& entry : m_paths) {
-        const auto node = m_expiryIndex.find(entry.second.expiry);
-        if (node == m_expiryIndex.end() || node->second != &entry)
-            return false;
-    }
-    return true;
-}

@@ -37,11 +37,10 @@ public:
     int32_t Count();
     void Clear();
 
-    // Checks the bookkeeping: one index node per entry, each pointing back at it, within capacity.
-    bool VerifyInvariants();
-    size_t IndexSize();
-
 private:
+    // The tests' view of the bookkeeping; the DLL carries no code for it.
+    friend class CStatusCacheProbe;
+
     struct CEntry {
         COrbethBaseFileInfo record;
         uint64_t expiry;

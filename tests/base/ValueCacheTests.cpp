@@ -8,80 +8,75 @@
 
 namespace {
 
-class ValueCacheTest : public ::testing::Test {
-protected:
-    CFrozenClock clock;
-    CValueCache cache;
-};
-
-TEST_F(ValueCacheTest, IntLivesItsTtlAndIsNotReadAsAnotherType)
+// What each typed get answers: the value as text, or "-" for false.
+std::string Read(CValueCache& cache, const wchar_t* key)
 {
-    int stored = 0;
-    EXPECT_TRUE(cache.PutInt(L"share_status", 3, &stored, 10));
-    EXPECT_EQ(stored, 3);
-
-    clock.AdvanceSeconds(10);
-    int value = 0;
-    EXPECT_TRUE(cache.GetInt(L"share_status", &value));
-    EXPECT_EQ(value, 3);
-    const std::wstring* text = nullptr;
-    unsigned long number = 0;
-    EXPECT_FALSE(cache.GetString(L"share_status", &text));
-    EXPECT_FALSE(cache.GetULong(L"share_status", &number));
-    EXPECT_TRUE(cache.GetInt(L"share_status", &value)) << "a get of another type leaves the entry";
-
-    clock.AdvanceSeconds(1);
-    EXPECT_FALSE(cache.GetInt(L"share_status", &value));
-    EXPECT_EQ(cache.Count(), 0u) << "an expired entry is removed by the get that finds it";
-}
-
-TEST_F(ValueCacheTest, NegativeTtlMeansSixHundredSeconds)
-{
-    EXPECT_FALSE(cache.PutString(L"lfs_base_url", L"127.0.0.1:8806", nullptr, -1))
-        << "without an out argument the put stores but answers false";
-    clock.AdvanceSeconds(600);
-    const std::wstring* text = nullptr;
-    ASSERT_TRUE(cache.GetString(L"lfs_base_url", &text));
-    EXPECT_EQ(*text, L"127.0.0.1:8806");
-    clock.AdvanceSeconds(1);
-    EXPECT_FALSE(cache.GetString(L"lfs_base_url", &text));
-}
-
-TEST_F(ValueCacheTest, PutOfAnotherTypeReplacesValueTypeAndExpiry)
-{
-    const std::wstring* stored = nullptr;
     CSharedLockGuard guard(GetSharedLock()); // the string stays ours only under the lock
-    ASSERT_TRUE(cache.PutString(L"config_dir", L"C:\\Config\\", &stored, 5));
-    EXPECT_EQ(*stored, L"C:\\Config\\");
-
-    unsigned long state = 0;
-    EXPECT_TRUE(cache.PutULong(L"config_dir", 0xFFFFFFFFul, &state, 100));
-    EXPECT_EQ(state, 0xFFFFFFFFul);
-    clock.AdvanceSeconds(50);
-    EXPECT_FALSE(cache.GetString(L"config_dir", &stored));
-    unsigned long read = 0;
-    EXPECT_TRUE(cache.GetULong(L"config_dir", &read));
-    EXPECT_EQ(read, 0xFFFFFFFFul) << "-1 as a DWORD comes back unchanged";
-    EXPECT_EQ(cache.Count(), 1u);
+    const std::wstring* text = nullptr;
+    int number = 0;
+    unsigned long word = 0;
+    return (cache.GetString(key, &text) ? "s" + std::string(text->begin(), text->end()) : "-") + " " +
+           (cache.GetInt(key, &number) ? std::to_string(number) : "-") + " " +
+           (cache.GetULong(key, &word) ? std::to_string(word) : "-");
 }
 
-TEST_F(ValueCacheTest, MissingKeysNullArgumentsAndTextsAreHandled)
+TEST(ValueCacheTest, EachValueLivesItsTtlAndIsReadOnlyAsItsType)
 {
+    // Put as 's'tring, 'i'nt, 'u'nsigned long, or 'r': a string replaced by an unsigned long.
+    const struct {
+        char type;
+        const wchar_t* text;
+        unsigned long number;
+        int ttl;
+        uint64_t advance;
+        const char* read;
+    } rows[] = {
+        {'i', nullptr, 3, 10, 10, "- 3 -"}, {'i', nullptr, 3, 10, 11, "- - -"},
+        {'s', L"127.0.0.1:8806", 0, -1, 600, "s127.0.0.1:8806 - -"}, {'s', L"127.0.0.1:8806", 0, -1, 601, "- - -"},
+        {'s', L"", 0, 10, 0, "s - -"}, {'u', nullptr, 0xFFFFFFFF, 100, 50, "- - 4294967295"},
+        {'r', L"C:\\Config\\", 7, 100, 99, "- - 7"}, {'r', L"C:\\Config\\", 7, 100, 101, "- - -"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(1, row.type) + row.read);
+        CFrozenClock clock;
+        CValueCache cache;
+        CSharedLockGuard guard(GetSharedLock());
+        const std::wstring* text = nullptr;
+        int number = 0;
+        unsigned long word = 0;
+        if (row.type == 's' || row.type == 'r') {
+            ASSERT_TRUE(cache.PutString(L"key", row.text, &text, row.type == 'r' ? 1 : row.ttl));
+            EXPECT_EQ(*text, row.text);
+        }
+        if (row.type == 'i') {
+            EXPECT_TRUE(cache.PutInt(L"key", int(row.number), &number, row.ttl));
+            EXPECT_EQ(number, int(row.number));
+        } else if (row.type == 'u' || row.type == 'r') {
+            EXPECT_TRUE(cache.PutULong(L"key", row.number, &word, row.ttl));
+            EXPECT_EQ(word, row.number);
+        }
+        clock.AdvanceSeconds(row.advance);
+        EXPECT_EQ(Read(cache, L"key"), row.read);
+        EXPECT_EQ(cache.Count(), row.read == std::string("- - -") ? 0u : 1u) << "the get that finds it expired removes it";
+    }
+}
+
+TEST(ValueCacheTest, MissingKeysAndNullArgumentsAnswerFalse)
+{
+    CValueCache cache;
     int value = 42;
     EXPECT_FALSE(cache.GetInt(L"batch_id", &value));
     EXPECT_EQ(value, 42);
     EXPECT_FALSE(cache.PutInt(nullptr, 1, &value, 10));
     EXPECT_FALSE(cache.PutString(L"k", nullptr, nullptr, 10));
     EXPECT_EQ(cache.Count(), 0u);
-
-    cache.PutInt(L"batch_id", 7, nullptr, 10);
-    EXPECT_FALSE(cache.GetInt(L"batch_id", nullptr)) << "no out pointer, no answer";
+    // Stored, but without an out argument the answer is false.
+    EXPECT_FALSE(cache.PutInt(L"batch_id", 7, nullptr, 10));
+    EXPECT_FALSE(cache.PutString(L"text", L"v", nullptr, 10));
+    EXPECT_EQ(Read(cache, L"text"), "sv - -");
+    EXPECT_FALSE(cache.GetInt(L"batch_id", nullptr));
     EXPECT_FALSE(cache.GetInt(L"Batch_ID", &value)) << "keys are compared exactly";
-
-    const std::wstring* text = nullptr;
-    cache.PutString(L"root_dir", L"", nullptr, 10);
-    ASSERT_TRUE(cache.GetString(L"root_dir", &text));
-    EXPECT_TRUE(text->empty());
+    EXPECT_EQ(Read(cache, L"batch_id"), "- 7 -");
 }
 
 } // namespace

@@ -52,35 +52,33 @@ protected:
 
 TEST_F(PushReceiverTest, PushedStatusesLiveAsLongAsResolvedOnes)
 {
-    Push(R"([{"filepath": "C:\\Sync\\ok.txt", "status": 2},
-             {"filepath": "C:\\Sync\\error.txt", "status": 0},
-             {"filepath": "C:\\Sync\\none.txt", "status": -1},
-             {"filepath": "C:\\Sync\\nostatus.txt"}])");
-    EXPECT_EQ(Cached(L"C:\\Sync\\ok.txt"), StatusOk);
-    EXPECT_EQ(Cached(L"C:\\Sync\\error.txt"), StatusError);
-    EXPECT_EQ(Cached(L"C:\\Sync\\none.txt"), StatusNone);
-    EXPECT_EQ(Cached(L"C:\\Sync\\nostatus.txt"), StatusError) << "a missing status is an error";
-    EXPECT_EQ(Cached(L"c:\\sync\\OK.TXT"), -100) << "paths are kept as pushed";
-    clock.AdvanceSeconds(11);
-    EXPECT_EQ(Cached(L"C:\\Sync\\ok.txt"), -100);
-    EXPECT_EQ(Cached(L"C:\\Sync\\error.txt"), StatusError);
-    clock.AdvanceSeconds(590);
-    EXPECT_EQ(Cached(L"C:\\Sync\\error.txt"), -100);
-}
-
-TEST_F(PushReceiverTest, LaterElementsWinAndUnknownStatesAreSkipped)
-{
-    Push(R"([{"filepath": "C:\\Sync\\a.txt", "status": 1}, {"filepath": "C:\\Sync\\a.txt", "status": 2},
+    Push(R"([{"filepath": "C:\\Sync\\ok.txt", "status": 2}, {"filepath": "C:\\Sync\\error.txt", "status": 0},
+             {"filepath": "C:\\Sync\\none.txt", "status": -1}, {"filepath": "C:\\Sync\\nostatus.txt"},
+             {"filepath": "C:\\Sync\\a.txt", "status": 1}, {"filepath": "C:\\Sync\\a.txt", "status": 2},
              {"filepath": "C:\\Sync\\b.txt", "status": 1}])");
     Push(R"(// the client may comment its pushes
             [{"filepath": "C:\\Sync\\b.txt", "status": 3}, {"filepath": "", "status": 0},
              {"status": 0}, {"filepath": "C:\\Sync\\\u00dcbung.txt", "status": 2},
              {"filepath": "C:\\Sync\\excluded.txt", "status": 10}])");
-    EXPECT_EQ(Cached(L"C:\\Sync\\a.txt"), StatusOk);
-    EXPECT_EQ(Cached(L"C:\\Sync\\b.txt"), StatusPending) << "status 3 leaves the entry alone";
-    EXPECT_EQ(Cached(L"C:\\Sync\\\u00dcbung.txt"), StatusOk);
-    EXPECT_EQ(Cached(L"C:\\Sync\\excluded.txt"), -100) << "only the sync states 0 to 2 are taken";
-    EXPECT_EQ(cache.Count(), 3);
+    const struct {
+        const wchar_t* path;
+        int32_t status;
+    } rows[] = {
+        {L"C:\\Sync\\ok.txt", StatusOk}, {L"C:\\Sync\\error.txt", StatusError}, {L"C:\\Sync\\none.txt", StatusNone},
+        {L"C:\\Sync\\nostatus.txt", StatusError}, // a missing status is an error
+        {L"c:\\sync\\OK.TXT", -100},              // paths are kept as pushed
+        {L"C:\\Sync\\a.txt", StatusOk},           // later elements win
+        {L"C:\\Sync\\b.txt", StatusPending},      // status 3 leaves the entry alone
+        {L"C:\\Sync\\\u00dcbung.txt", StatusOk}, {L"C:\\Sync\\excluded.txt", -100}, // only the sync states 0 to 2
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(Cached(row.path), row.status) << testing::PrintToString(std::wstring(row.path));
+    EXPECT_EQ(cache.Count(), 7);
+    clock.AdvanceSeconds(11);
+    EXPECT_EQ(Cached(L"C:\\Sync\\ok.txt"), -100);
+    EXPECT_EQ(Cached(L"C:\\Sync\\error.txt"), StatusError);
+    clock.AdvanceSeconds(590);
+    EXPECT_EQ(Cached(L"C:\\Sync\\error.txt"), -100);
 }
 
 TEST_F(PushReceiverTest, OtherMessagesAndMalformedPushesChangeNothing)
@@ -130,14 +128,17 @@ TEST_F(PushReceiverTest, TheHookLastsUntilTheLastRelease)
     Push(R"([{"filepath": "C:\\Sync\\kept.txt", "status": 2}])");
     EXPECT_EQ(Cached(L"C:\\Sync\\kept.txt"), StatusOk);
 
-    ComPtr<IUnknown> identity;
-    ASSERT_EQ(bho.As(&identity), S_OK);
+    // Two helper objects on one thread: the one released first leaves the other hooked.
+    ComPtr<IObjectWithSite> second;
+    ASSERT_EQ(CreateComObject<COrbethIconOverlayBHO>(nullptr, IID_IObjectWithSite, &second), S_OK);
+    ASSERT_EQ(second->SetSite(nullptr), S_OK);
     ComPtr<IOrbethIconOverlayBHO> primary;
     ASSERT_EQ(bho.As(&primary), S_OK);
-    EXPECT_EQ(static_cast<void*>(identity.Get()), static_cast<void*>(primary.Get()));
-    identity.Reset();
-    primary.Reset();
     bho.Reset();
+    second.Reset();
+    Push(R"([{"filepath": "C:\\Sync\\held.txt", "status": 2}])");
+    EXPECT_EQ(Cached(L"C:\\Sync\\held.txt"), StatusOk) << "another interface still holds the first object";
+    primary.Reset();
     Push(R"([{"filepath": "C:\\Sync\\gone.txt", "status": 2}])");
     EXPECT_EQ(Cached(L"C:\\Sync\\gone.txt"), -100) << "no hook after the last release";
 }

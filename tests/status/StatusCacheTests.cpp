@@ -12,286 +12,180 @@
 #include "status/StatusCache.h"
 #include "tests/support/TestSupport.h"
 
+// The cache's bookkeeping: one index node per entry, each pointing back at it, within capacity.
+class CStatusCacheProbe {
+public:
+    static bool Consistent(CStatusCache& cache)
+    {
+        CSharedLockGuard guard(cache.m_lock);
+        if (cache.m_paths.size() > cache.m_capacity || cache.m_expiryIndex.size() != cache.m_paths.size())
+            return false;
+        for (auto& entry : cache.m_paths) {
+            const auto node = cache.m_expiryIndex.find(entry.second.expiry);
+            if (node == cache.m_expiryIndex.end() || node->second != &entry)
+                return false;
+        }
+        return true;
+    }
+};
+
 namespace {
 
-constexpr uint32_t Attributes = FILE_ATTRIBUTE_ARCHIVE;
-
-std::wstring PathFor(int i)
+// The status of a fresh entry, or -100.
+int32_t Fresh(CStatusCache& cache, const std::wstring& path)
 {
-    return L"C:\\Sync\\item" + std::to_wstring(i);
+    int32_t status = -100;
+    return cache.Get(path.c_str(), &status, nullptr) ? status : -100;
 }
 
-struct CLookup {
-    bool fresh;
-    int32_t status;
-    uint32_t attributes;
-};
-
-CLookup Lookup(CStatusCache& cache, const std::wstring& path)
-{
-    CLookup result{false, -100, 0xDEADBEEF};
-    result.fresh = cache.Get(path.c_str(), &result.status, &result.attributes);
-    return result;
-}
-
-class StatusCacheTest : public ::testing::Test {
-protected:
-    CFrozenClock clock;
-    CStatusCache cache;
-};
-
-TEST(ClockTest, RealClockAgreesWithTheSystemAndFreezes)
+TEST(ClockTest, AgreesWithTheSystem)
 {
     FILETIME system;
     GetSystemTimeAsFileTime(&system);
     const uint64_t systemTicks = (uint64_t(system.dwHighDateTime) << 32) | system.dwLowDateTime;
-    const uint64_t ticks = CClock::NowTicks();
+    const uint64_t ticks = CClock::SystemTicks();
     EXPECT_LT(ticks > systemTicks ? ticks - systemTicks : systemTicks - ticks, CClock::TicksPerSecond);
     EXPECT_LE(std::abs(CClock::NowSeconds() - _time64(nullptr)), 1);
-
-    {
-        CFrozenClock frozen;
-        const int64_t seconds = CClock::NowSeconds();
-        frozen.AdvanceSeconds(600);
-        EXPECT_EQ(CClock::NowSeconds(), seconds + 600);
-    }
-    EXPECT_LE(std::abs(CClock::NowSeconds() - _time64(nullptr)), 1);
 }
 
-TEST_F(StatusCacheTest, LifetimeDependsOnStatusWhenTtlIsNegative)
+TEST(StatusCacheTest, EachEntryLivesItsTtlToTheTick)
 {
     const struct {
-        int32_t status;
+        int32_t status, ttl;
         uint64_t lifeSeconds;
-        int32_t readBack;
-    } cases[] = {
-        {StatusOk, 10, StatusOk},
-        {StatusPending, 10, StatusPending},
-        {StatusNone, 10, StatusNone},
-        {StatusError, 600, StatusError}, // 600 s in 100-ns ticks does not fit in 32 bits
-        {StatusPending | StatusExcludedFlag, 10, StatusPending | StatusExcludedFlag},
-        {StatusError | StatusExcludedFlag, 10, StatusError | StatusExcludedFlag}, // the raw word decides
-        {3, 10, 3},
+    } rows[] = {
+        {StatusOk, -1, 10}, {StatusPending, -1, 10}, {StatusNone, -1, 10},
+        {StatusError, -1, 600}, // 600 s in 100-ns ticks does not fit in 32 bits
+        {StatusPending | StatusExcludedFlag, -1, 10}, {StatusError | StatusExcludedFlag, -1, 10}, {3, -1, 10},
+        {StatusError, 0, 0}, {StatusOk, 3600, 3600},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.status);
-        cache.Clear();
-        cache.Put(L"C:\\Sync\\a.txt", c.status, Attributes, -1);
-        clock.AdvanceSeconds(c.lifeSeconds);
-        CLookup atEnd = Lookup(cache, L"C:\\Sync\\a.txt");
-        EXPECT_TRUE(atEnd.fresh) << "an entry expiring exactly now is still fresh";
-        EXPECT_EQ(atEnd.status, c.readBack);
-        EXPECT_EQ(atEnd.attributes, Attributes);
+    CFrozenClock clock;
+    CStatusCache cache;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.status);
+        cache.Put(L"C:\\Sync\\a.txt", row.status, FILE_ATTRIBUTE_HIDDEN, row.ttl);
+        clock.AdvanceSeconds(row.lifeSeconds);
+        int32_t status = -100;
+        uint32_t attributes = 0;
+        EXPECT_TRUE(cache.Get(L"C:\\Sync\\a.txt", &status, &attributes)) << "expiring exactly now is still fresh";
+        EXPECT_EQ(status, row.status) << "the raw word comes back";
+        EXPECT_EQ(attributes, uint32_t(FILE_ATTRIBUTE_HIDDEN));
         clock.AdvanceTicks(1);
-        EXPECT_FALSE(Lookup(cache, L"C:\\Sync\\a.txt").fresh);
+        status = -100;
+        EXPECT_FALSE(cache.Get(L"C:\\Sync\\a.txt", &status, nullptr));
+        EXPECT_EQ(status, row.status) << "an expired entry still writes its outputs";
+        EXPECT_EQ(Fresh(cache, L"C:\\Sync\\a.txt"), -100);
+        EXPECT_EQ(cache.Count(), 0) << "and is removed by the get that found it";
     }
 }
 
-TEST_F(StatusCacheTest, ExplicitTtlOverridesTheStatusRule)
+TEST(StatusCacheTest, KeysAreExactAndPutsReplace)
 {
-    cache.Put(L"zero", StatusError, 0, 0);
-    cache.Put(L"long", StatusOk, 0, 3600);
-    EXPECT_TRUE(Lookup(cache, L"zero").fresh);
-    clock.AdvanceTicks(1);
-    EXPECT_FALSE(Lookup(cache, L"zero").fresh);
-    clock.AdvanceSeconds(3599);
-    EXPECT_TRUE(Lookup(cache, L"long").fresh);
-}
-
-TEST_F(StatusCacheTest, ExpiredGetWritesOutputsThenRemovesTheEntry)
-{
-    cache.Put(L"C:\\Sync\\f", StatusPending, FILE_ATTRIBUTE_HIDDEN, -1);
-    cache.Put(L"C:\\Sync\\g", StatusError, 0, -1);
-    clock.AdvanceSeconds(11);
-
-    const CLookup expired = Lookup(cache, L"C:\\Sync\\f");
-    EXPECT_FALSE(expired.fresh);
-    EXPECT_EQ(expired.status, StatusPending);
-    EXPECT_EQ(expired.attributes, static_cast<uint32_t>(FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(cache.Count(), 1);
-
-    const CLookup gone = Lookup(cache, L"C:\\Sync\\f");
-    EXPECT_FALSE(gone.fresh);
-    EXPECT_EQ(gone.status, -100) << "a missing entry leaves the outputs alone";
-    EXPECT_TRUE(cache.Get(L"C:\\Sync\\g", nullptr, nullptr)) << "null outputs are skipped";
-    EXPECT_TRUE(cache.VerifyInvariants());
-}
-
-TEST_F(StatusCacheTest, PutReplacesStatusAndExpiry)
-{
-    cache.Put(L"p", StatusPending, 1, -1);
-    clock.AdvanceSeconds(5);
-    cache.Put(L"p", StatusOk, 2, -1);
-    EXPECT_EQ(cache.Count(), 1);
-    EXPECT_EQ(cache.IndexSize(), 1u);
-    clock.AdvanceSeconds(10);
-    const CLookup replaced = Lookup(cache, L"p");
-    EXPECT_TRUE(replaced.fresh) << "the second put's expiry counts";
-    EXPECT_EQ(replaced.status, StatusOk);
-    EXPECT_EQ(replaced.attributes, 2u);
-}
-
-TEST_F(StatusCacheTest, KeysAreExactAndNullPathsAreIgnored)
-{
-    cache.Put(L"C:\\Sync\\Readme.txt", StatusOk, 0, -1);
+    CFrozenClock clock;
+    CStatusCache cache;
+    cache.Put(L"C:\\Sync\\Readme.txt", StatusPending, 0, -1);
     cache.Put(L"C:\\Sync\\README.txt", StatusError, 0, -1);
-    EXPECT_EQ(cache.Count(), 2);
-    EXPECT_EQ(Lookup(cache, L"C:\\Sync\\Readme.txt").status, StatusOk);
-    EXPECT_EQ(Lookup(cache, L"C:\\Sync\\README.txt").status, StatusError);
-    EXPECT_FALSE(Lookup(cache, L"c:\\sync\\readme.txt").fresh);
-
     cache.Put(nullptr, StatusOk, 0, -1);
+    clock.AdvanceSeconds(5);
+    cache.Put(L"C:\\Sync\\Readme.txt", StatusOk, 0, -1);
+    clock.AdvanceSeconds(10);
+    EXPECT_EQ(Fresh(cache, L"C:\\Sync\\Readme.txt"), StatusOk) << "the second put's expiry counts";
+    EXPECT_EQ(Fresh(cache, L"C:\\Sync\\README.txt"), StatusError);
+    EXPECT_EQ(Fresh(cache, L"c:\\sync\\readme.txt"), -100);
+    EXPECT_FALSE(cache.Get(nullptr, nullptr, nullptr));
+    EXPECT_TRUE(cache.Get(L"C:\\Sync\\README.txt", nullptr, nullptr)) << "null outputs are skipped";
     EXPECT_EQ(cache.Count(), 2);
-    int32_t status = -100;
-    EXPECT_FALSE(cache.Get(nullptr, &status, nullptr));
-    EXPECT_EQ(status, -100);
-
+    EXPECT_TRUE(CStatusCacheProbe::Consistent(cache));
     cache.Clear();
     EXPECT_EQ(cache.Count(), 0);
-    EXPECT_EQ(cache.IndexSize(), 0u);
+    EXPECT_TRUE(CStatusCacheProbe::Consistent(cache));
 }
 
-TEST_F(StatusCacheTest, EvictsTheEntryThatExpiresFirstNotAReplacedOne)
+// At capacity the entry that expires first goes: not a replaced one, and among puts at one
+// instant the oldest. "+N" moves the clock N seconds; "!" marks an error status (600 s).
+TEST(StatusCacheTest, EvictsTheEntryThatExpiresFirst)
 {
-    CStatusCache small(10, 3);
-    small.Put(L"a", StatusOk, 0, -1);
-    clock.AdvanceSeconds(1);
-    small.Put(L"err", StatusError, 0, -1); // lives 600 s, so it is the last to go
-    clock.AdvanceSeconds(1);
-    small.Put(L"b", StatusOk, 0, -1);
-    clock.AdvanceSeconds(1);
-    small.Put(L"a", StatusPending, 0, -1); // a's first expiry is now behind b's
-
-    small.Put(L"c", StatusOk, 0, -1);
-    EXPECT_EQ(small.Count(), 3);
-    EXPECT_FALSE(Lookup(small, L"b").fresh);
-    EXPECT_TRUE(Lookup(small, L"a").fresh);
-    EXPECT_TRUE(Lookup(small, L"err").fresh);
-
-    small.Put(L"d", StatusOk, 0, -1);
-    EXPECT_FALSE(Lookup(small, L"a").fresh);
-    EXPECT_TRUE(Lookup(small, L"err").fresh);
-    EXPECT_TRUE(small.VerifyInvariants());
-}
-
-TEST_F(StatusCacheTest, PutsAtOneInstantKeepTheirOrder)
-{
-    CStatusCache small(10, 2);
-    small.Put(L"x", StatusOk, 0, -1);
-    small.Put(L"y", StatusOk, 0, -1);
-    small.Put(L"x", StatusOk, 0, -1); // newer than y although the clock has not moved
-    small.Put(L"z", StatusOk, 0, -1);
-    EXPECT_FALSE(Lookup(small, L"y").fresh);
-    EXPECT_TRUE(Lookup(small, L"x").fresh);
-    EXPECT_TRUE(Lookup(small, L"z").fresh);
-
-    // A tick later than asked is still within the life: one 100-ns tick per colliding put.
-    clock.AdvanceSeconds(10);
-    EXPECT_TRUE(Lookup(small, L"z").fresh);
-    EXPECT_TRUE(small.VerifyInvariants());
-}
-
-TEST_F(StatusCacheTest, HoldsItsCapacityOfTenThousand)
-{
-    for (int i = 0; i < 10000; ++i) {
-        cache.Put(PathFor(i).c_str(), StatusOk, 0, -1);
-        clock.AdvanceTicks(1);
-    }
-    EXPECT_EQ(cache.Count(), 10000);
-    cache.Put(L"C:\\Sync\\one more", StatusOk, 0, -1);
-    EXPECT_EQ(cache.Count(), 10000);
-    EXPECT_FALSE(Lookup(cache, PathFor(0)).fresh);
-    EXPECT_TRUE(Lookup(cache, PathFor(1)).fresh);
-    EXPECT_TRUE(Lookup(cache, L"C:\\Sync\\one more").fresh);
-    EXPECT_TRUE(cache.VerifyInvariants());
-}
-
-// However many puts replace or outlive entries, the expiry index stays the size of the cache.
-TEST_F(StatusCacheTest, ExpiryIndexStaysBoundedOverAMillionPuts)
-{
-    for (const int distinctPaths : {100, 20000}) {
-        SCOPED_TRACE(distinctPaths);
-        cache.Clear();
-        std::vector<std::wstring> paths;
-        for (int i = 0; i < distinctPaths; ++i)
-            paths.push_back(PathFor(i));
-        std::mt19937 random(distinctPaths);
-        size_t largestIndex = 0;
-        for (int i = 0; i < 1000000; ++i) {
-            const std::wstring& path = paths[random() % paths.size()];
-            const int32_t status = static_cast<int32_t>(random() % 4) - 1;
-            cache.Put(path.c_str(), status, 0, -1);
-            if (i % 7 == 0)
-                cache.Get(paths[random() % paths.size()].c_str(), nullptr, nullptr);
-            if (i % 3 == 0)
-                clock.AdvanceTicks(random() % 200000); // up to 20 ms, so entries also expire
-            if (i % 1000 == 0) {
-                largestIndex = std::max(largestIndex, cache.IndexSize());
-                ASSERT_LE(cache.IndexSize(), 2 * static_cast<size_t>(cache.Count()) + 1);
-            }
+    const struct {
+        uint32_t capacity;
+        std::vector<std::wstring> puts;
+        std::vector<std::wstring> kept, gone;
+    } rows[] = {
+        {3, {L"a", L"+1", L"!err", L"+1", L"b", L"+1", L"a", L"c"}, {L"a", L"err", L"c"}, {L"b"}},
+        {3, {L"a", L"+1", L"!err", L"+1", L"b", L"+1", L"a", L"c", L"d"}, {L"err", L"c", L"d"}, {L"a", L"b"}},
+        {2, {L"x", L"y", L"x", L"z"}, {L"x", L"z"}, {L"y"}},
+        // One tick later than asked per colliding put: still fresh at the end of the life.
+        {2, {L"x", L"y", L"x", L"z", L"+10"}, {L"z"}, {L"y"}},
+        {0, {L"x"}, {}, {L"x"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.puts.size());
+        CFrozenClock clock;
+        CStatusCache cache(10, row.capacity);
+        for (const std::wstring& put : row.puts) {
+            if (put[0] == L'+')
+                clock.AdvanceSeconds(std::stoi(put.substr(1)));
+            else
+                cache.Put(put[0] == L'!' ? put.substr(1) : put, put[0] == L'!' ? StatusError : StatusOk, 0, -1);
         }
-        EXPECT_LE(largestIndex, 2 * CStatusCache::DefaultCapacity);
-        EXPECT_LE(cache.Count(), static_cast<int32_t>(CStatusCache::DefaultCapacity));
-        EXPECT_TRUE(cache.VerifyInvariants());
+        for (const std::wstring& path : row.kept)
+            EXPECT_NE(Fresh(cache, path), -100) << path;
+        for (const std::wstring& path : row.gone)
+            EXPECT_EQ(Fresh(cache, path), -100) << path;
+        EXPECT_TRUE(CStatusCacheProbe::Consistent(cache));
     }
+}
+
+// Replacing, expiring and evicting in any order, from several threads, keeps the index the size
+// of the cache and every fresh answer the one that was stored.
+TEST(StatusCacheTest, ThreadsAtCapacityKeepTheBookkeeping)
+{
+    CFrozenClock clock;
+    CStatusCache cache(10, 50);
+    std::atomic<int> hits{0}, wrong{0}, broken{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(t);
+            for (int i = 0; i < 3000; ++i) {
+                const int item = static_cast<int>(random() % 200);
+                const std::wstring path = L"C:\\Sync\\item" + std::to_wstring(item);
+                clock.AdvanceTicks(random() % (CClock::TicksPerSecond / 2));
+                int32_t status = -100;
+                if (random() % 2) {
+                    cache.Put(path.c_str(), item % 3 - 1, 0, -1); // each path always has one status
+                } else if (cache.Get(path.c_str(), &status, nullptr)) {
+                    ++hits;
+                    wrong += status != item % 3 - 1;
+                }
+                if (!CStatusCacheProbe::Consistent(cache))
+                    ++broken;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_GT(hits.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(broken.load(), 0);
+    EXPECT_EQ(cache.Count(), 50);
 }
 
 TEST(SharedLockTest, IsReentrantAndExcludesOtherThreads)
 {
-    CSharedLock* lock = GetSharedLock();
     long counter = 0; // plain on purpose: only the lock keeps the increments apart
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
-            for (int i = 0; i < 50000; ++i) {
-                CSharedLockGuard outer(lock);
-                CSharedLockGuard inner(lock);
+            for (int i = 0; i < 20000; ++i) {
+                CSharedLockGuard outer(GetSharedLock());
+                CSharedLockGuard inner(GetSharedLock());
                 ++counter;
             }
         });
     }
     for (auto& thread : threads)
         thread.join();
-    EXPECT_EQ(counter, 200000);
-}
-
-TEST(StatusCacheThreadsTest, ConcurrentPutsAndGetsAtCapacityKeepTheInvariants)
-{
-    CFrozenClock clock; // moved one tick per operation: nothing expires during the run
-    CStatusCache cache;
-    constexpr int ThreadCount = 4;
-    constexpr int OperationsPerThread = 60000;
-    std::atomic<int> freshHits{0};
-    std::atomic<int> wrongStatus{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < ThreadCount; ++t) {
-        threads.emplace_back([&, t] {
-            std::mt19937 random(t);
-            for (int i = 0; i < OperationsPerThread; ++i) {
-                const int item = static_cast<int>(random() % 15000);
-                const std::wstring path = PathFor(item);
-                clock.AdvanceTicks(1);
-                if (random() % 2) {
-                    // Each path always carries the same status, so any fresh read can be checked.
-                    cache.Put(path.c_str(), item % 3, static_cast<uint32_t>(item), -1);
-                } else {
-                    int32_t status = -100;
-                    uint32_t attributes = 0;
-                    if (cache.Get(path.c_str(), &status, &attributes)) {
-                        ++freshHits;
-                        if (status != item % 3 || attributes != static_cast<uint32_t>(item))
-                            ++wrongStatus;
-                    }
-                }
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_GT(freshHits.load(), 0);
-    EXPECT_EQ(wrongStatus.load(), 0);
-    EXPECT_EQ(cache.Count(), static_cast<int32_t>(CStatusCache::DefaultCapacity));
-    EXPECT_TRUE(cache.VerifyInvariants());
+    EXPECT_EQ(counter, 80000);
 }
 
 } // namespace

@@ -2,26 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "tools/StandInClient.h"
-
-namespace {
-uint64_t s_lastFrozenTicks = 0;
-}
-
-CFrozenClock::CFrozenClock()
-{
-    // An hour past both the present and the previous test's time: whatever the process-wide
-    // caches kept from an earlier test has expired.
-    CClock::Freeze(std::max(CClock::NowTicks(), s_lastFrozenTicks) + 3600 * CClock::TicksPerSecond);
-}
-
-CFrozenClock::~CFrozenClock()
-{
-    s_lastFrozenTicks = CClock::NowTicks();
-    CClock::Unfreeze();
-}
 
 CTempDir::CTempDir(const std::wstring& nameHint) : m_path(MakeTempFolder(nameHint))
 {

@@ -15,8 +15,8 @@ public:
     CFrozenClock(const CFrozenClock&) = delete;
     CFrozenClock& operator=(const CFrozenClock&) = delete;
 
-    void AdvanceSeconds(uint64_t seconds) { CClock::Advance(seconds * CClock::TicksPerSecond); }
-    void AdvanceTicks(uint64_t ticks) { CClock::Advance(ticks); }
+    void AdvanceSeconds(uint64_t seconds) { AdvanceTicks(seconds * CClock::TicksPerSecond); }
+    void AdvanceTicks(uint64_t ticks);
 };
 
 // A fresh folder under the temporary directory, removed with everything in it afterwards.

@@ -1,0 +1,183 @@
+"""Runs a stable sample of mutants of the production sources against the tests.
+
+Started by scripts/mutants, which installs what is missing, builds, and prepares the prefix.
+"""
+import argparse
+import difflib
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+PRODUCTION = ("base", "client", "status", "overlay", "menu", "module")
+SUFFIXES = (".c", ".cpp", ".h")
+REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
+
+
+def production_sources(root):
+    listed = subprocess.run(["git", "-C", str(root), "ls-files", *PRODUCTION],
+                            capture_output=True, text=True)
+    if listed.returncode == 0 and listed.stdout.strip():
+        names = listed.stdout.split()
+    else:
+        names = [str(p.relative_to(root)) for folder in PRODUCTION
+                 for p in (root / folder).rglob("*")]
+    return sorted(n for n in names if n.endswith(SUFFIXES))
+
+
+def size(path):
+    return sum(1 for line in path.read_text(errors="replace").splitlines() if line.strip())
+
+
+def make_mutants(root, source, into):
+    into.mkdir(parents=True, exist_ok=True)
+    env = dict(os.environ, PYTHONPATH=os.environ["ORBETH_MUTATOR_DIR"])
+    subprocess.run([sys.executable, "-m", "universalmutator.genmutants", str(root / source),
+                    "cpp", "--noCheck", "--mutantDir", str(into)],
+                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    number = lambda p: int(p.name.split(".mutant.")[1].split(".")[0])
+    return sorted(into.glob("*.mutant.*"), key=number)
+
+
+def allocate(count, sizes, available):
+    """Shares count among the files by size (largest remainders first), never more than a file has."""
+    share = {f: 0 for f in sizes}
+    left = min(count, sum(available.values()))
+    while left > 0:
+        open_files = [f for f in sizes if share[f] < available[f]]
+        total = sum(sizes[f] for f in open_files)
+        exact = {f: left * sizes[f] / total for f in open_files}
+        given = 0
+        for f in open_files:
+            take = min(int(exact[f]), available[f] - share[f])
+            share[f] += take
+            given += take
+        for f in sorted(open_files, key=lambda f: (-(exact[f] - int(exact[f])), f)):
+            if given == left:
+                break
+            if share[f] < available[f]:
+                share[f] += 1
+                given += 1
+        left -= given
+    return share
+
+
+def describe(original, mutant):
+    before, after = original.splitlines(), mutant.splitlines()
+    for tag, i1, i2, j1, j2 in difflib.SequenceMatcher(None, before, after).get_opcodes():
+        if tag == "equal":
+            continue
+        old = " ".join(l.strip() for l in before[i1:i2]) or "(nothing)"
+        new = " ".join(l.strip() for l in after[j1:j2]) or "(removed)"
+        return i1 + 1, f"{old} -> {new}"
+    return 0, "(no change)"
+
+
+class Runner:
+    def __init__(self, args):
+        self.build = Path(args.build)
+        self.timeout = args.timeout
+        self.prefix = Path(os.environ["WINEPREFIX"])
+        self.snapshot = self.build / "mutants" / "registry"
+        self.restart_server()
+        self.snapshot.mkdir(parents=True, exist_ok=True)
+        for name in REGISTRY_FILES:
+            shutil.copy2(self.prefix / name, self.snapshot / name)
+
+    def restart_server(self, restore=False):
+        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], stderr=subprocess.DEVNULL)
+        # A mutant may leave registrations or services behind; every run starts from the same registry.
+        if restore:
+            for name in REGISTRY_FILES:
+                shutil.copy2(self.snapshot / name, self.prefix / name)
+        subprocess.run(["wineserver", "-p"], stderr=subprocess.DEVNULL)
+
+    def builds(self):
+        return subprocess.run(["cmake", "--build", str(self.build)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+    def tests_pass(self):
+        self.restart_server(restore=True)
+        return subprocess.run(["ctest", "--test-dir", str(self.build), "--timeout", str(self.timeout),
+                               "--stop-on-failure", "-Q"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("root", "build"):
+        parser.add_argument("--" + name, required=True)
+    for name in ("count", "draw", "timeout"):
+        parser.add_argument("--" + name, type=int, required=True)
+    args = parser.parse_args()
+    root = Path(args.root)
+    work = Path(args.build) / "mutants"
+    shutil.rmtree(work / "made", ignore_errors=True)
+
+    sources = production_sources(root)
+    made = {s: make_mutants(root, s, work / "made" / s.replace("/", "__")) for s in sources}
+    share = allocate(args.count, {s: size(root / s) for s in sources},
+                     {s: len(m) for s, m in made.items()})
+    sample = []
+    for s in sources:
+        # Each file draws with its own generator, so one file's mutants do not move another's.
+        picked = random.Random(f"{args.draw}:{s}").sample(made[s], share[s])
+        sample += [(s, m) for m in sorted(picked, key=made[s].index)]
+    print(f"mutants: {len(sample)} sampled from {sum(map(len, made.values()))} "
+          f"of {len(sources)} files (draw {args.draw})", flush=True)
+
+    runner = Runner(args)
+    if not runner.tests_pass():
+        print("mutants: the tests fail on the unchanged sources", file=sys.stderr)
+        return 1
+
+    current = {}
+    def restore(*_):
+        for s, text in current.items():
+            (root / s).write_bytes(text)
+        current.clear()
+    signal.signal(signal.SIGTERM, lambda *a: (restore(), sys.exit(1)))
+
+    killed, survivors, not_built = 0, [], 0
+    try:
+        for n, (source, mutant) in enumerate(sample, 1):
+            original = (root / source).read_bytes()
+            line, change = describe(original.decode(errors="replace"),
+                                    mutant.read_text(errors="replace"))
+            where = f"{source}:{line}: {change}"
+            current[source] = original
+            shutil.copyfile(mutant, root / source)
+            try:
+                if not runner.builds():
+                    not_built += 1
+                    verdict = "does not compile"
+                elif runner.tests_pass():
+                    survivors.append(where)
+                    verdict = "SURVIVED"
+                else:
+                    killed += 1
+                    verdict = "killed"
+            finally:
+                restore()
+            print(f"[{n}/{len(sample)}] {verdict}: {where}", flush=True)
+    finally:
+        restore()
+        runner.builds()
+        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
+
+    viable = killed + len(survivors)
+    percent = 100.0 * killed / viable if viable else 0.0
+    print(f"\nmutation score: {killed} of {viable} killed ({percent:.1f}%)")
+    print(f"did not compile: {not_built}")
+    print(f"survivors: {len(survivors)}")
+    for where in survivors:
+        print(f"  {where}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,35 @@
+#include <algorithm>
+#include <atomic>
+
+#include "tests/support/TestSupport.h"
+
+// Linked into every test program ahead of the libraries, this replaces the DLL's clock.
+namespace {
+std::atomic<bool> s_frozen{false};
+std::atomic<uint64_t> s_frozenTicks{0};
+uint64_t s_lastFrozenTicks = 0;
+}
+
+uint64_t CClock::NowTicks()
+{
+    return s_frozen.load(std::memory_order_relaxed) ? s_frozenTicks.load(std::memory_order_relaxed) : SystemTicks();
+}
+
+CFrozenClock::CFrozenClock()
+{
+    // An hour past both the present and the previous test's time: whatever the process-wide
+    // caches kept from an earlier test has expired.
+    s_frozenTicks = std::max(CClock::SystemTicks(), s_lastFrozenTicks) + 3600 * CClock::TicksPerSecond;
+    s_frozen = true;
+}
+
+CFrozenClock::~CFrozenClock()
+{
+    s_lastFrozenTicks = s_frozenTicks;
+    s_frozen = false;
+}
+
+void CFrozenClock::AdvanceTicks(uint64_t ticks)
+{
+    s_frozenTicks += ticks;
+}
