@@ -2,11 +2,14 @@
 #include <shlobj.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "OrbethExtensions_h.h"
 #include "tests/support/DllUnderTest.h"
+#include "client/ClientContract.h"
 #include "tools/StandInClient.h"
 
 using Microsoft::WRL::ComPtr;
@@ -24,15 +27,8 @@ protected:
         ASSERT_TRUE(dll.Loaded());
         for (const CLSID* clsid : {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay,
                                    &CLSID_OrbethOkIconOverlay}) {
-            identifiers.emplace_back(dll.Create<IShellIconOverlayIdentifier>(*clsid, IID_IShellIconOverlayIdentifier));
+            identifiers.emplace_back().Attach(dll.Create<IShellIconOverlayIdentifier>(*clsid, IID_IShellIconOverlayIdentifier));
             ASSERT_NE(identifiers.back(), nullptr);
-        }
-    }
-    void TearDown() override
-    {
-        for (IShellIconOverlayIdentifier* identifier : identifiers) {
-            if (identifier)
-                identifier->Release();
         }
     }
 
@@ -54,7 +50,7 @@ protected:
 
     CStandInClient client;
     CDllUnderTest dll;
-    std::vector<IShellIconOverlayIdentifier*> identifiers;
+    std::vector<ComPtr<IShellIconOverlayIdentifier>> identifiers;
 };
 
 TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
@@ -79,7 +75,7 @@ TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
     const std::wstring root = client.RootDir();
     EXPECT_EQ(Badges(root.substr(0, root.size() - 1) + L"Other\\ok.txt", FILE_ATTRIBUTE_ARCHIVE), "none");
     EXPECT_EQ(Badges(L"C:\\windows\\win.ini", FILE_ATTRIBUTE_ARCHIVE), "none");
-    for (IShellIconOverlayIdentifier* identifier : identifiers) {
+    for (const auto& identifier : identifiers) {
         EXPECT_EQ(identifier->IsMemberOf(nullptr, FILE_ATTRIBUTE_DIRECTORY), S_FALSE);
         EXPECT_EQ(identifier->GetOverlayInfo(nullptr, 0, nullptr, nullptr), E_POINTER);
         EXPECT_EQ(identifier->GetPriority(nullptr), E_POINTER);
@@ -131,18 +127,20 @@ protected:
         return DefWindowProcW(window, message, wParam, lParam);
     }
 
-    // The paths announced since the last call, after a short wait for posted notifications.
+    // The paths announced since the last call: a marker announced now arrives after all of them.
     std::vector<std::wstring> Notified()
     {
-        const DWORD until = GetTickCount() + 300;
-        while (GetTickCount() < until) {
+        const std::wstring marker = client.PathOf(L"marker");
+        SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW, marker.c_str(), nullptr);
+        const DWORD until = GetTickCount() + 10000;
+        while (std::find(s_notified.begin(), s_notified.end(), marker) == s_notified.end() && GetTickCount() < until) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
             MSG message;
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
                 DispatchMessageW(&message);
-            Sleep(10);
         }
-        std::vector<std::wstring> paths;
-        paths.swap(s_notified);
+        std::vector<std::wstring> paths(s_notified.begin(), std::find(s_notified.begin(), s_notified.end(), marker));
+        s_notified.clear();
         return paths;
     }
 
@@ -165,6 +163,37 @@ TEST_F(RedrawTest, AFolderWhoseStatusChangedIsRedrawnAndAFileNever)
     EXPECT_TRUE(Notified().empty()) << "files are never announced";
     EXPECT_EQ(Badges(L"Docs"), "pending");
     EXPECT_TRUE(Notified().empty()) << "an unchanged folder is not announced again";
+}
+
+// The client pushes from wherever it runs: a push handled on the window's thread while another
+// thread sent it reaches the identifiers' answers.
+TEST_F(OverlayTest, APushFromAnotherThreadReachesTheAnswers)
+{
+    ASSERT_TRUE(client.MakeFile(L"a.txt") && client.SetStatus(L"/a.txt", 2));
+    ComPtr<IObjectWithSite> bho;
+    bho.Attach(dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite));
+    ASSERT_TRUE(bho && bho->SetSite(nullptr) == S_OK);
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    std::string push = R"([{"filepath": ")";
+    for (wchar_t c : client.PathOf(L"a.txt"))
+        push += c == L'\\' ? std::string("\\\\") : std::string(1, char(c));
+    push += R"(", "status": 0}])";
+    HANDLE sent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread sender([&] {
+        COPYDATASTRUCT copy{ClientContract::PushMagic, DWORD(push.size() + 1), push.data()};
+        SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy));
+        SetEvent(sent);
+    });
+    // The send is handled while this thread waits for its messages.
+    while (MsgWaitForMultipleObjects(1, &sent, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+    }
+    sender.join();
+    CloseHandle(sent);
+    DestroyWindow(window);
+    EXPECT_EQ(Badges(L"a.txt"), "error") << "the pushed status, not the database's";
 }
 
 } // namespace
