@@ -8,66 +8,46 @@ namespace {
 
 const std::wstring Root = L"C:\\Users\\me\\Orbeth\\";
 
-TEST(PathHelperTest, UnderTheRootMeansTheRootOrBelowItAfterASeparator)
-{
-    const struct {
-        const wchar_t* path;
-        bool under;
-    } cases[] = {
-        {L"C:\\Users\\me\\Orbeth\\", true},
-        {L"C:\\Users\\me\\Orbeth", true},
-        {L"C:\\Users\\me\\Orbeth\\a", true},
-        {L"c:\\users\\ME\\orbeth\\Docs\\a.txt", true},
-        {L"C:\\Users\\me\\OrbethOther\\a.txt", false},
-        {L"C:\\Users\\me\\Orbeth.old", false},
-        {L"C:\\Users\\me\\Orbet", false},
-        {L"C:\\Users\\me", false},
-        {L"D:\\Users\\me\\Orbeth\\a", false},
-        {L"C:/Users/me/Orbeth/a", false},
-        {L"", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(c.path)));
-        EXPECT_EQ(COrbethPathHelper::IsPathUnderRoot(Root, c.path), c.under);
-    }
-    EXPECT_FALSE(COrbethPathHelper::IsPathUnderRoot(L"", L"C:\\a"));
-    EXPECT_FALSE(COrbethPathHelper::IsPathUnderRoot(Root, std::wstring_view()));
-    EXPECT_TRUE(COrbethPathHelper::IsPathUnderRoot(L"D:\\", L"D:\\file.txt")) << "a drive as the root";
-}
-
-TEST(PathHelperTest, UnmanagedAttributesExcludeAPath)
-{
-    const std::wstring path = Root + L"a.txt";
-    EXPECT_TRUE(COrbethPathHelper::IsManagedPath(Root, path, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
-    for (const DWORD attributes : {DWORD(FILE_ATTRIBUTE_HIDDEN), DWORD(FILE_ATTRIBUTE_SYSTEM),
-                                   DWORD(FILE_ATTRIBUTE_DEVICE), DWORD(FILE_ATTRIBUTE_OFFLINE),
-                                   DWORD(FILE_ATTRIBUTE_VIRTUAL), INVALID_FILE_ATTRIBUTES}) {
-        SCOPED_TRACE(attributes);
-        EXPECT_FALSE(COrbethPathHelper::IsManagedPath(Root, path, attributes | FILE_ATTRIBUTE_ARCHIVE));
-    }
-    EXPECT_FALSE(COrbethPathHelper::IsManagedPath(Root, L"C:\\Elsewhere\\a.txt", FILE_ATTRIBUTE_ARCHIVE));
-}
-
-TEST(PathHelperTest, RelativePathsStartWithASlashAndFoldersEndWithOne)
+// Under the root means the root or below it after a separator; the relative path starts with a
+// slash, and a folder's ends with one ("-" when there is none).
+TEST(PathHelperTest, PathsUnderTheRootAndTheirRelativeForm)
 {
     const struct {
         const wchar_t* path;
         DWORD attributes;
         const wchar_t* relative;
-    } cases[] = {
+    } rows[] = {
         {L"C:\\Users\\me\\Orbeth\\", FILE_ATTRIBUTE_DIRECTORY, L"/"},
         {L"C:\\Users\\me\\Orbeth", FILE_ATTRIBUTE_DIRECTORY, L"/"},
         {L"C:\\Users\\me\\Orbeth\\a", FILE_ATTRIBUTE_ARCHIVE, L"/a"},
         {L"C:\\Users\\me\\Orbeth\\Docs", FILE_ATTRIBUTE_DIRECTORY, L"/Docs/"},
         {L"C:\\Users\\me\\Orbeth\\Docs\\", FILE_ATTRIBUTE_DIRECTORY, L"/Docs/"},
         {L"C:\\Users\\me\\Orbeth\\Docs\\Sub\\A.txt", FILE_ATTRIBUTE_ARCHIVE, L"/Docs/Sub/A.txt"},
+        {L"c:\\users\\ME\\orbeth\\Docs\\a.txt", FILE_ATTRIBUTE_ARCHIVE, L"/Docs/a.txt"},
+        {L"C:\\Users\\me\\OrbethOther\\a.txt", 0, L"-"},
+        {L"C:\\Users\\me\\Orbeth.old", 0, L"-"},
+        {L"C:\\Users\\me\\Orbet", 0, L"-"},
+        {L"C:\\Users\\me", FILE_ATTRIBUTE_DIRECTORY, L"-"},
+        {L"D:\\Users\\me\\Orbeth\\a", 0, L"-"},
+        {L"C:/Users/me/Orbeth/a", 0, L"-"},
+        {L"", 0, L"-"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(c.path)));
-        std::wstring relative = L"unchanged";
-        EXPECT_TRUE(COrbethPathHelper::MakeRelativePath(Root, c.path, c.attributes, &relative));
-        EXPECT_EQ(relative, c.relative);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(row.path)));
+        const bool under = row.relative != std::wstring(L"-");
+        EXPECT_EQ(COrbethPathHelper::IsPathUnderRoot(Root, row.path), under);
+        std::wstring relative = L"-";
+        // Only asked for paths already known to be under the root.
+        EXPECT_TRUE(!under || COrbethPathHelper::MakeRelativePath(Root, row.path, row.attributes, &relative));
+        EXPECT_EQ(relative, row.relative);
+        EXPECT_EQ(COrbethPathHelper::IsManagedPath(Root, row.path, row.attributes | FILE_ATTRIBUTE_READONLY), under);
+        for (const DWORD unmanaged : {DWORD(FILE_ATTRIBUTE_HIDDEN), DWORD(FILE_ATTRIBUTE_SYSTEM), DWORD(FILE_ATTRIBUTE_DEVICE),
+                                      DWORD(FILE_ATTRIBUTE_OFFLINE), DWORD(FILE_ATTRIBUTE_VIRTUAL), INVALID_FILE_ATTRIBUTES})
+            EXPECT_FALSE(COrbethPathHelper::IsManagedPath(Root, row.path, row.attributes | unmanaged)) << unmanaged;
     }
+    EXPECT_FALSE(COrbethPathHelper::IsPathUnderRoot(L"", L"C:\\a"));
+    EXPECT_FALSE(COrbethPathHelper::IsPathUnderRoot(Root, std::wstring_view()));
+    EXPECT_TRUE(COrbethPathHelper::IsPathUnderRoot(L"D:\\", L"D:\\file.txt")) << "a drive as the root";
     std::wstring relative = L"unchanged";
     EXPECT_FALSE(COrbethPathHelper::MakeRelativePath(Root, L"C:\\Users", FILE_ATTRIBUTE_DIRECTORY, &relative));
     EXPECT_FALSE(COrbethPathHelper::MakeRelativePath(L"", L"C:\\a", 0, &relative));
