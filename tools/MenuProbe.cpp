@@ -50,7 +50,6 @@ std::string Entry(HMENU menu)
     return text;
 }
 
-// A handler given the paths, or null.
 // A handler made through its registered CLSID and given the paths (or, as a folder's background,
 // the folder); null when it cannot be made.
 ComPtr<IContextMenu> Initialized(const std::vector<std::wstring>& paths, HRESULT* accepted, bool background = false)

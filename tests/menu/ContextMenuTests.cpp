@@ -259,15 +259,14 @@ TEST_F(ContextMenuTest, GetCommandStringWritesOnlyTheWideVerb)
 {
     CDllUnderTest dll;
     ComPtr<IContextMenu> handler = Initialized(dll, {{L"a.txt"}});
-    // By uType 0 to 7: only the wide verb (4) writes; the ANSI verb and validation (0, 2) fail.
+    // By uType 0 to 7, for the entry's own identifier: only the wide verb (4) writes; the ANSI verb
+    // and validation (0, 2) fail. Other identifiers fail.
     const HRESULT results[] = {E_INVALIDARG, S_OK, E_INVALIDARG, S_OK, S_OK, S_OK, S_OK, S_OK};
-    for (UINT type = 0; type < 8; ++type) {
-        for (UINT_PTR idCmd : {0, 1}) {
-            wchar_t name[16] = L"untouched";
-            EXPECT_EQ(handler->GetCommandString(idCmd, type, nullptr, reinterpret_cast<CHAR*>(name), 10),
-                      idCmd ? E_INVALIDARG : results[type]) << type;
-            EXPECT_STREQ(name, idCmd == 0 && type == GCS_VERBW ? L"Orbeth sh" : L"untouched");
-        }
+    for (UINT n = 0; n < 16; ++n) {
+        wchar_t name[16] = L"untouched";
+        EXPECT_EQ(handler->GetCommandString(n / 8, n % 8, nullptr, reinterpret_cast<CHAR*>(name), 10),
+                  n < 8 ? results[n] : E_INVALIDARG) << n;
+        EXPECT_STREQ(name, n == GCS_VERBW ? L"Orbeth sh" : L"untouched") << n;
     }
     EXPECT_EQ(handler->GetCommandString(0, GCS_VERBW, nullptr, nullptr, 10), E_POINTER);
 }

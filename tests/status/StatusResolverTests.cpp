@@ -165,63 +165,50 @@ TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
     EXPECT_EQ(Resolve(L"A"), StatusPending);
 }
 
-TEST_F(StatusResolverTest, CachedStatusesStandUntilTheyExpire)
-{
-    ASSERT_TRUE(client->MakeFile(L"e.txt"));
-    ASSERT_TRUE(client->SetStatus(L"/e.txt", StatusPending));
-    EXPECT_EQ(Resolve(L"e.txt"), StatusPending);
-
-    ASSERT_TRUE(client->SetStatus(L"/e.txt", StatusOk));
-    EXPECT_EQ(Answer(L"e.txt"), "1") << "fresh entries never reach the database";
-    clock.AdvanceSeconds(11);
-    EXPECT_EQ(Answer(L"e.txt"), "2 changed");
-
-    // Without a row the expired status is given back and kept again, as a pushed status would be.
-    ASSERT_TRUE(client->RemoveStatus(L"/e.txt"));
-    for (int i = 0; i < 3; ++i) {
-        clock.AdvanceSeconds(11);
-        EXPECT_EQ(Answer(L"e.txt"), "2");
-    }
-    EXPECT_EQ(cache.Count(), 1);
-    clock.AdvanceSeconds(11);
-    ASSERT_TRUE(client->SetStatus(L"/e.txt", -5));
-    EXPECT_EQ(Resolve(L"e.txt"), StatusOk) << "a status below -1 is no row";
-    clock.AdvanceSeconds(11);
-    ASSERT_TRUE(client->SetStatus(L"/e.txt", StatusOk | StatusExcludedFlag));
-    EXPECT_EQ(Answer(L"e.txt"), "2 changed") << "the extra bits differ from the cached status";
-}
-
-TEST_F(StatusResolverTest, LosingTheUserOrTheDatabaseDropsEveryStatus)
+// One file's answers as the database, the clock and the client change, step by step.
+TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
 {
     ASSERT_TRUE(client->MakeFile(L"a.txt") && client->MakeFile(L"b.txt"));
-    ASSERT_TRUE(client->SetStatus(L"/a.txt", StatusOk) && client->SetStatus(L"/b.txt", StatusPending));
-    EXPECT_EQ(Resolve(L"a.txt"), StatusOk);
-    EXPECT_EQ(Resolve(L"b.txt"), StatusPending);
-
-    // The client signs out: the first answer clears the cache, later ones change nothing.
-    ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET user = '';"));
-    clock.AdvanceSeconds(601);
-    EXPECT_EQ(Answer(L"a.txt"), "-1 changed");
-    EXPECT_EQ(cache.Count(), 0);
-    EXPECT_EQ(Answer(L"a.txt"), "-1");
-    EXPECT_EQ(Resolve(L"b.txt", nullptr), StatusNone);
-
-    // Signed in again, then the sync database goes: what is known without it is answered once,
-    // then everything is dropped.
-    ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET user = 'alice@example.org';"));
-    EXPECT_EQ(Resolve(L"a.txt"), StatusOk);
-    ASSERT_TRUE(DeleteFileW(client->SyncDbPath().c_str()));
-    clock.AdvanceSeconds(601);
-    EXPECT_EQ(Answer(L"a.txt"), "2 changed");
-    EXPECT_EQ(cache.Count(), 0);
-    EXPECT_EQ(Answer(L"a.txt"), "-1 changed");
-    EXPECT_EQ(Resolve(L"a.txt", nullptr), StatusNone);
-
-    // Without a root nothing is resolved or stored.
-    ASSERT_TRUE(client->SetRegistryValue(L"root_dir", nullptr));
-    clock.AdvanceSeconds(601);
-    EXPECT_EQ(Answer(L"b.txt"), "-1");
-    EXPECT_EQ(cache.Count(), 0);
+    const auto set = [&](const wchar_t* path, int status) { return [=, this] { return client->SetStatus(path, status); }; };
+    const auto user = [&](const wchar_t* name) {
+        return [=, this] { return client->ExecDconf(L"UPDATE driveconfig SET user = '" + std::wstring(name) + L"';"); };
+    };
+    const std::function<bool()> nothing = [] { return true; };
+    const struct {
+        std::function<bool()> change;
+        uint64_t advance;
+        const wchar_t* item;
+        const char* answer;
+        int32_t count; // of cached statuses; -1 when it does not matter
+    } steps[] = {
+        {set(L"/a.txt", 1), 0, L"a.txt", "1 changed", 1},
+        {set(L"/a.txt", 2), 0, L"a.txt", "1", 1}, // a fresh entry never reaches the database
+        {nothing, 11, L"a.txt", "2 changed", 1},
+        // Without a row the expired status is given back and kept again, as a pushed one would be.
+        {[&] { return client->RemoveStatus(L"/a.txt"); }, 11, L"a.txt", "2", 1},
+        {nothing, 11, L"a.txt", "2", 1},
+        {set(L"/a.txt", -5), 11, L"a.txt", "2", 1}, // a status below -1 is no row
+        {set(L"/a.txt", StatusOk | StatusExcludedFlag), 11, L"a.txt", "2 changed", 1}, // the extra bits differ
+        {set(L"/b.txt", StatusPending), 0, L"b.txt", "1 changed", 2},
+        // The client signs out: the first answer clears the cache, later ones change nothing.
+        {user(L""), 601, L"a.txt", "-1 changed", 0},
+        {nothing, 0, L"a.txt", "-1", 0},
+        {nothing, 0, L"b.txt", "-1", 0},
+        // Signed in again, then the sync database goes: what is known without it is answered
+        // once, then everything is dropped.
+        {user(L"alice@example.org"), 0, L"a.txt", "2 changed", 1},
+        {[&] { return DeleteFileW(client->SyncDbPath().c_str()) != FALSE; }, 601, L"a.txt", "2 changed", 0},
+        {nothing, 0, L"a.txt", "-1 changed", -1},
+        // Without a root nothing is resolved or stored.
+        {[&] { return client->SetRegistryValue(L"root_dir", nullptr); }, 601, L"b.txt", "-1", 0},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(&step - steps);
+        ASSERT_TRUE(step.change());
+        clock.AdvanceSeconds(step.advance);
+        EXPECT_EQ(Answer(step.item), step.answer);
+        EXPECT_TRUE(step.count < 0 || cache.Count() == step.count) << cache.Count();
+    }
 }
 
 TEST_F(StatusResolverTest, ThreadsResolveWhileTheClientWritesItsDatabase)
