@@ -42,10 +42,7 @@ TEST_F(ComServerTest, FactoriesObjectsAndServerLocksKeepTheModule)
     ComPtr<IClassFactory> factory = Factory(CLSID_OrbethOkIconOverlay);
     EXPECT_EQ(factory.Get(), Factory(CLSID_OrbethOkIconOverlay).Get()) << "one factory per class";
     EXPECT_NE(factory.Get(), Factory(CLSID_OrbethPendingIconOverlay).Get());
-    factory->AddRef();
-    factory->AddRef();
-    factory->Release();
-    factory->Release();
+    factory->AddRef(), factory->AddRef(), factory->Release(), factory->Release();
     EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
     ComPtr<IUnknown> object;
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &object), S_OK);
