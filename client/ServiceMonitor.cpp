@@ -9,12 +9,12 @@
 
 namespace ServiceMonitor {
 
-int32_t QueryServiceState(const wchar_t* serviceName)
+int32_t QueryServiceState(const wchar_t* serviceName, const wchar_t* database)
 {
     if (!serviceName)
         return -1;
     CSharedLockGuard guard(GetSharedLock());
-    CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
+    CServiceHandle manager(OpenSCManagerW(nullptr, database, GENERIC_READ));
     if (!manager)
         return -1;
     CServiceHandle service(OpenServiceW(manager.Get(), serviceName, GENERIC_READ));

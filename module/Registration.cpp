@@ -12,10 +12,12 @@ namespace {
 
 constexpr UINT AppIdScript = 101;
 
+// Called only on a way out that failed: a call that set no error code (an empty resource) still
+// fails, rather than passing for success.
 HRESULT LastError()
 {
     const DWORD error = GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : S_OK;
+    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
 // The scripts are ANSI text in the thread's code page: it is the system's while they run, and
@@ -57,8 +59,7 @@ HRESULT UpdateRegistryFromResource(UINT resource, bool registering, const CRepla
         if (*c == L'\'')
             escaped.push_back(L'\'');
     }
-    if (FAILED(result = registrar.AddReplacement(L"Module", escaped.c_str())) ||
-        FAILED(result = registrar.AddReplacement(L"Module_Raw", escaped.c_str())))
+    if (FAILED(result = registrar.AddReplacement(L"Module", escaped.c_str())))
         return result;
 
     HRSRC found = FindResourceW(GetModuleInstance(), MAKEINTRESOURCEW(resource), L"REGISTRY");
