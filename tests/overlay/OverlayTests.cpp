@@ -3,104 +3,62 @@
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "OrbethExtensions_h.h"
-#include "tests/support/DllUnderTest.h"
 #include "client/ClientContract.h"
+#include "tests/support/DllUnderTest.h"
 #include "tools/StandInClient.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
+constexpr UINT NotifyMessage = WM_APP + 7;
+std::vector<std::wstring> s_notified;
+
+// The file manager's window: it records the items the shell announces as updated.
+LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* const* items = reinterpret_cast<PIDLIST_ABSOLUTE const*>(wParam);
+    wchar_t path[MAX_PATH] = {};
+    if (message != NotifyMessage)
+        return DefWindowProcW(window, message, wParam, lParam);
+    if (lParam == SHCNE_UPDATEITEM && items && items[0] && SHGetPathFromIDListW(items[0], path))
+        s_notified.push_back(path);
+    return 0;
+}
+
+// Handles this thread's messages as they come until done, for at most 10 s.
+void PumpUntil(const std::function<bool()>& done)
+{
+    for (const DWORD until = GetTickCount() + 10000; !done() && GetTickCount() < until;) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+    }
+}
+
 // The three identifiers as the file manager holds them, in the DLL loaded for one test, against a
-// stand-in client with its service running.
+// stand-in client with its service running, and a window of this thread that hears the shell.
 class OverlayTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(client.Ready()) << client.LastError();
+        ASSERT_TRUE(client.Ready() && dll.Loaded()) << client.LastError();
         ASSERT_TRUE(StandInService::Install() && StandInService::Start());
-        ASSERT_TRUE(dll.Loaded());
-        for (const CLSID* clsid : {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay,
-                                   &CLSID_OrbethOkIconOverlay}) {
+        for (const CLSID* clsid : {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay, &CLSID_OrbethOkIconOverlay}) {
             identifiers.emplace_back().Attach(dll.Create<IShellIconOverlayIdentifier>(*clsid, IID_IShellIconOverlayIdentifier));
             ASSERT_NE(identifiers.back(), nullptr);
         }
-    }
-
-    // Which identifiers say S_OK for the item: a string like "--ok" (error, pending, ok).
-    std::string Badges(const std::wstring& path, DWORD attributes)
-    {
-        std::string answer;
-        const char* names[] = {"error", "pending", "ok"};
-        for (size_t i = 0; i < identifiers.size(); ++i) {
-            const HRESULT result = identifiers[i]->IsMemberOf(path.c_str(), attributes);
-            EXPECT_TRUE(result == S_OK || result == S_FALSE);
-            if (result == S_OK)
-                answer += answer.empty() ? names[i] : std::string("+") + names[i];
-        }
-        return answer.empty() ? "none" : answer;
-    }
-    std::string Badges(const std::wstring& relative) { return Badges(client.PathOf(relative), Attributes(relative)); }
-    DWORD Attributes(const std::wstring& relative) { return GetFileAttributesW(client.PathOf(relative).c_str()); }
-
-    CStandInClient client;
-    CDllUnderTest dll;
-    std::vector<ComPtr<IShellIconOverlayIdentifier>> identifiers;
-};
-
-TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
-{
-    const struct {
-        const wchar_t* name;
-        int status;
-        const char* badges;
-    } items[] = {{L"error.txt", 0, "error"},        {L"pending.txt", 1, "pending"}, {L"ok.txt", 2, "ok"},
-                 {L"excluded.txt", 10, "ok"},        {L"three.txt", 3, "none"},      {L"norow.txt", -1, "none"},
-                 {L"hidden.txt", 2, "none"}};
-    for (const auto& item : items) {
-        ASSERT_TRUE(client.MakeFile(item.name, wcscmp(item.name, L"hidden.txt") == 0 ? FILE_ATTRIBUTE_HIDDEN : 0));
-        if (item.status >= 0) {
-            ASSERT_TRUE(client.SetStatus(std::wstring(L"/") + item.name, item.status));
-        }
-    }
-    for (const auto& item : items) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(item.name)));
-        EXPECT_EQ(Badges(item.name), item.badges);
-    }
-    const std::wstring root = client.RootDir();
-    EXPECT_EQ(Badges(root.substr(0, root.size() - 1) + L"Other\\ok.txt", FILE_ATTRIBUTE_ARCHIVE), "none");
-    EXPECT_EQ(Badges(L"C:\\windows\\win.ini", FILE_ATTRIBUTE_ARCHIVE), "none");
-    for (const auto& identifier : identifiers) {
-        EXPECT_EQ(identifier->IsMemberOf(nullptr, FILE_ATTRIBUTE_DIRECTORY), S_FALSE);
-        EXPECT_EQ(identifier->GetOverlayInfo(nullptr, 0, nullptr, nullptr), E_POINTER);
-        EXPECT_EQ(identifier->GetPriority(nullptr), E_POINTER);
-    }
-}
-
-// The file manager redraws a folder when told that its badge changed; files are redrawn anyway.
-// The notifications reach a window of this thread, as they reach the file manager's.
-class RedrawTest : public OverlayTest {
-protected:
-    static constexpr UINT NotifyMessage = WM_APP + 7;
-
-    void SetUp() override
-    {
-        OverlayTest::SetUp();
-        WNDCLASSW windowClass{};
-        windowClass.lpfnWndProc = Record;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"OrbethRedrawProbe";
-        RegisterClassW(&windowClass);
-        window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 windowClass.hInstance, nullptr);
-        ASSERT_NE(window, nullptr);
+        window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Record));
         PIDLIST_ABSOLUTE root = ILCreateFromPathW(client.RootDir().c_str());
-        ASSERT_NE(root, nullptr);
         SHChangeNotifyEntry entry{root, TRUE};
         registration = SHChangeNotifyRegister(window, SHCNRF_ShellLevel | SHCNRF_InterruptLevel, SHCNE_UPDATEITEM,
                                               NotifyMessage, 1, &entry);
@@ -112,44 +70,67 @@ protected:
     {
         SHChangeNotifyDeregister(registration);
         DestroyWindow(window);
-        OverlayTest::TearDown();
     }
 
-    static LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    // Which identifiers say S_OK for the item: "error", "pending", "ok", joined by "+", or "none".
+    std::string Badges(const std::wstring& path, DWORD attributes)
     {
-        if (message == NotifyMessage && lParam == SHCNE_UPDATEITEM) {
-            auto* const* items = reinterpret_cast<PIDLIST_ABSOLUTE const*>(wParam);
-            wchar_t path[MAX_PATH] = {};
-            if (items && items[0] && SHGetPathFromIDListW(items[0], path))
-                s_notified.push_back(path);
-            return 0;
+        std::string answer;
+        const char* names[] = {"error", "pending", "ok"};
+        for (size_t i = 0; i < identifiers.size(); ++i) {
+            const HRESULT result = identifiers[i]->IsMemberOf(path.c_str(), attributes);
+            EXPECT_TRUE(result == S_OK || result == S_FALSE);
+            answer += result == S_OK ? (answer.empty() ? "" : "+") + std::string(names[i]) : "";
         }
-        return DefWindowProcW(window, message, wParam, lParam);
+        return answer.empty() ? "none" : answer;
     }
+    std::string Badges(const std::wstring& item) { return Badges(client.PathOf(item), GetFileAttributesW(client.PathOf(item).c_str())); }
 
     // The paths announced since the last call: a marker announced now arrives after all of them.
     std::vector<std::wstring> Notified()
     {
         const std::wstring marker = client.PathOf(L"marker");
         SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW, marker.c_str(), nullptr);
-        const DWORD until = GetTickCount() + 10000;
-        while (std::find(s_notified.begin(), s_notified.end(), marker) == s_notified.end() && GetTickCount() < until) {
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
-            MSG message;
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-                DispatchMessageW(&message);
-        }
+        PumpUntil([&] { return std::find(s_notified.begin(), s_notified.end(), marker) != s_notified.end(); });
         std::vector<std::wstring> paths(s_notified.begin(), std::find(s_notified.begin(), s_notified.end(), marker));
         s_notified.clear();
         return paths;
     }
 
-    static inline std::vector<std::wstring> s_notified;
+    CStandInClient client;
+    CDllUnderTest dll;
+    std::vector<ComPtr<IShellIconOverlayIdentifier>> identifiers;
     HWND window = nullptr;
     ULONG registration = 0;
 };
 
-TEST_F(RedrawTest, AFolderWhoseStatusChangedIsRedrawnAndAFileNever)
+TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
+{
+    const struct {
+        const wchar_t* name;
+        int status;
+        const char* badges;
+    } items[] = {{L"error.txt", 0, "error"}, {L"pending.txt", 1, "pending"}, {L"ok.txt", 2, "ok"},
+                 {L"excluded.txt", 10, "ok"}, {L"three.txt", 3, "none"},      {L"norow.txt", -1, "none"},
+                 {L"hidden.txt", 2, "none"}};
+    for (const auto& item : items) {
+        ASSERT_TRUE(client.MakeFile(item.name, wcscmp(item.name, L"hidden.txt") == 0 ? FILE_ATTRIBUTE_HIDDEN : 0));
+        ASSERT_TRUE(item.status < 0 || client.SetStatus(std::wstring(L"/") + item.name, item.status));
+    }
+    for (const auto& item : items)
+        EXPECT_EQ(Badges(item.name), item.badges) << testing::PrintToString(std::wstring(item.name));
+    const std::wstring root = client.RootDir();
+    EXPECT_EQ(Badges(root.substr(0, root.size() - 1) + L"Other\\ok.txt", FILE_ATTRIBUTE_ARCHIVE), "none");
+    EXPECT_EQ(Badges(L"C:\\windows\\win.ini", FILE_ATTRIBUTE_ARCHIVE), "none");
+    for (const auto& identifier : identifiers) {
+        EXPECT_EQ(identifier->IsMemberOf(nullptr, FILE_ATTRIBUTE_DIRECTORY), S_FALSE);
+        EXPECT_EQ(identifier->GetOverlayInfo(nullptr, 0, nullptr, nullptr), E_POINTER);
+        EXPECT_EQ(identifier->GetPriority(nullptr), E_POINTER);
+    }
+}
+
+// The file manager redraws a folder when told that its badge changed; files are redrawn anyway.
+TEST_F(OverlayTest, AFolderWhoseStatusChangedIsAnnouncedAndAFileNever)
 {
     ASSERT_TRUE(client.MakeFolder(L"Docs") && client.SetStatus(L"/docs/", 1));
     ASSERT_TRUE(client.MakeFile(L"a.txt") && client.SetStatus(L"/a.txt", 1));
@@ -158,7 +139,6 @@ TEST_F(RedrawTest, AFolderWhoseStatusChangedIsRedrawnAndAFileNever)
     ASSERT_FALSE(folder.empty());
     for (const std::wstring& path : folder)
         EXPECT_EQ(path, client.PathOf(L"Docs"));
-
     EXPECT_EQ(Badges(L"a.txt"), "pending");
     EXPECT_TRUE(Notified().empty()) << "files are never announced";
     EXPECT_EQ(Badges(L"Docs"), "pending");
@@ -173,26 +153,18 @@ TEST_F(OverlayTest, APushFromAnotherThreadReachesTheAnswers)
     ComPtr<IObjectWithSite> bho;
     bho.Attach(dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite));
     ASSERT_TRUE(bho && bho->SetSite(nullptr) == S_OK);
-    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     std::string push = R"([{"filepath": ")";
     for (wchar_t c : client.PathOf(L"a.txt"))
         push += c == L'\\' ? std::string("\\\\") : std::string(1, char(c));
     push += R"(", "status": 0}])";
-    HANDLE sent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> sent{false};
     std::thread sender([&] {
         COPYDATASTRUCT copy{ClientContract::PushMagic, DWORD(push.size() + 1), push.data()};
         SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy));
-        SetEvent(sent);
+        sent = true;
     });
-    // The send is handled while this thread waits for its messages.
-    while (MsgWaitForMultipleObjects(1, &sent, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&message);
-    }
+    PumpUntil([&] { return sent.load(); }); // the send is handled while this thread waits for messages
     sender.join();
-    CloseHandle(sent);
-    DestroyWindow(window);
     EXPECT_EQ(Badges(L"a.txt"), "error") << "the pushed status, not the database's";
 }
 
