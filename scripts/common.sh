@@ -7,9 +7,12 @@ export ORBETH_CACHE=${ORBETH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orbeth-exten
 
 orbeth_build() {
   "$root/scripts/setup" >/dev/null
-  if [ ! -f "$build/build.ninja" ]; then
+  # Through ccache: a second build of the same sources (a later run, a file put back after a
+  # mutant) compiles nothing again.
+  if [ ! -f "$build/build.ninja" ] || ! grep -q '^CMAKE_CXX_COMPILER_LAUNCHER' "$build/CMakeCache.txt"; then
     cmake -S "$root" -B "$build" -G Ninja \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
       -DORBETH_DEPS_DIR="$ORBETH_CACHE" >/dev/null
   fi
   cmake --build "$build" -- -j"$(nproc)"

@@ -81,6 +81,7 @@ def describe(original, mutant):
 class Runner:
     def __init__(self, args):
         self.build = Path(args.build)
+        self.root = Path(args.root)
         self.timeout = args.timeout
         self.prefix = Path(os.environ["WINEPREFIX"])
         self.snapshot = self.build / "mutants" / "registry"
@@ -117,12 +118,24 @@ class Runner:
             self.commands.setdefault(os.path.realpath(entry["file"]), (entry["directory"], kept + ["-fsyntax-only"]))
 
     def compiles(self, source):
-        known = self.commands.get(os.path.realpath(source))
+        source = os.path.realpath(source)
+        known = self.commands.get(source) or self.commands.get(self.includer(source))
         if not known:
-            return True  # a header: only the build can tell
+            return True  # only the build can tell
         directory, command = known
         return subprocess.run(command, cwd=directory, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL).returncode == 0
+
+    def includer(self, header):
+        """A source that includes the header, its own .cpp first: a header is checked through it."""
+        own = os.path.splitext(header)[0] + ".cpp"
+        if own in self.commands:
+            return own
+        name = "/".join(header.split("/")[-2:])
+        for source in sorted(self.commands):
+            if source.startswith(str(self.root)) and f'#include "{name}"' in Path(source).read_text(errors="replace"):
+                return source
+        return None
 
     def builds(self):
         return subprocess.run(["cmake", "--build", str(self.build)],

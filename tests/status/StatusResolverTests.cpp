@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "status/FileInfo.h"
@@ -209,40 +207,6 @@ TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
         EXPECT_EQ(Answer(step.item), step.answer);
         EXPECT_TRUE(step.count < 0 || cache.Count() == step.count) << cache.Count();
     }
-}
-
-TEST_F(StatusResolverTest, ThreadsResolveWhileTheClientWritesItsDatabase)
-{
-    constexpr int FileCount = 40;
-    const auto name = [](int i) { return L"f" + std::to_wstring(i) + L".txt"; };
-    for (int i = 0; i < FileCount; ++i)
-        ASSERT_TRUE(client->MakeFile(name(i)) && client->SetStatus(L"/" + name(i), i % 3));
-    std::atomic<int> invalid{0};
-    std::vector<std::thread> threads;
-    threads.emplace_back([&] {
-        for (int round = 0; round < 30; ++round) {
-            for (int i = 0; i < FileCount; i += 7)
-                client->SetStatus(L"/" + name(i), (i + round) % 3);
-        }
-    });
-    for (int t = 0; t < 3; ++t) {
-        threads.emplace_back([&, t] {
-            for (int n = 0; n < 500; ++n) {
-                const int32_t status = Resolve(name((n * 7 + t) % FileCount));
-                invalid += status < StatusNone || status > StatusOk;
-                if (n % 50 == 0)
-                    clock.AdvanceSeconds(3);
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(invalid.load(), 0);
-
-    // Once everything has expired, each file answers the database's final word.
-    clock.AdvanceSeconds(601);
-    for (int i = 0; i < FileCount; ++i)
-        EXPECT_EQ(Resolve(name(i)), i % 7 == 0 ? (i + 29) % 3 : i % 3) << i;
 }
 
 } // namespace
