@@ -145,11 +145,12 @@ TEST(StatusCacheTest, RandomPutsAndGetsAtCapacityKeepTheBookkeeping)
         const int item = static_cast<int>(random() % 200);
         const std::wstring path = L"C:\\Sync\\item" + std::to_wstring(item);
         clock.AdvanceTicks(random() % (CClock::TicksPerSecond / 2));
-        int32_t status = -100;
+        int32_t status = item % 3 - 1; // each path always has one status
         if (random() % 2)
-            cache.Put(path.c_str(), item % 3 - 1, 0, -1); // each path always has one status
-        else if (cache.Get(path.c_str(), &status, nullptr) && ++hits)
-            ASSERT_EQ(status, item % 3 - 1) << i;
+            cache.Put(path.c_str(), status, 0, -1);
+        else
+            hits += cache.Get(path.c_str(), &status, nullptr);
+        ASSERT_EQ(status, item % 3 - 1) << i;
         ASSERT_TRUE(CStatusCacheProbe::Consistent(cache)) << i;
     }
     EXPECT_GT(hits, 0);
