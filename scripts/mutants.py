@@ -105,7 +105,10 @@ class Runner:
                                 capture_output=True, text=True, check=True).stdout
         self.commands = {}
         for entry in json.loads(compdb):
+            file = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
             words = shlex.split(entry["command"])
+            if not file.endswith((".c", ".cpp")) or "-c" not in words:
+                continue  # links, resources and custom steps
             kept = []
             skip = False
             for word in words:
@@ -115,7 +118,7 @@ class Runner:
                     skip = True
                 elif word not in ("-MD", "-c"):
                     kept.append(word)
-            self.commands.setdefault(os.path.realpath(entry["file"]), (entry["directory"], kept + ["-fsyntax-only"]))
+            self.commands.setdefault(file, (entry["directory"], kept + ["-fsyntax-only"]))
 
     def compiles(self, source):
         source = os.path.realpath(source)
