@@ -61,22 +61,17 @@ TEST(ValueCacheTest, EachValueLivesItsTtlAndIsReadOnlyAsItsType)
     }
 }
 
-TEST(ValueCacheTest, MissingKeysAndNullArgumentsAnswerFalse)
+TEST(ValueCacheTest, WithoutAKeyAValueOrAnOutArgumentTheAnswerIsFalse)
 {
     CValueCache cache;
     int value = 42;
-    EXPECT_FALSE(cache.GetInt(L"batch_id", &value));
-    EXPECT_EQ(value, 42);
-    EXPECT_FALSE(cache.PutInt(nullptr, 1, &value, 10));
-    EXPECT_FALSE(cache.PutString(L"k", nullptr, nullptr, 10));
+    EXPECT_FALSE(cache.PutInt(nullptr, 1, &value, 10) || cache.PutString(L"k", nullptr, nullptr, 10) || cache.GetInt(L"k", &value));
     EXPECT_EQ(cache.Count(), 0u);
-    // Stored, but without an out argument the answer is false.
-    EXPECT_FALSE(cache.PutInt(L"batch_id", 7, nullptr, 10));
-    EXPECT_FALSE(cache.PutString(L"text", L"v", nullptr, 10));
-    EXPECT_EQ(Read(cache, L"text"), "sv - -");
-    EXPECT_FALSE(cache.GetInt(L"batch_id", nullptr));
-    EXPECT_FALSE(cache.GetInt(L"Batch_ID", &value)) << "keys are compared exactly";
-    EXPECT_EQ(Read(cache, L"batch_id"), "- 7 -");
+    EXPECT_EQ(value, 42);
+    // Stored all the same when the out argument is missing.
+    EXPECT_FALSE(cache.PutInt(L"batch_id", 7, nullptr, 10) || cache.PutString(L"text", L"v", nullptr, 10));
+    EXPECT_FALSE(cache.GetInt(L"batch_id", nullptr) || cache.GetInt(L"Batch_ID", &value)) << "keys are compared exactly";
+    EXPECT_EQ(Read(cache, L"batch_id") + Read(cache, L"text"), "- 7 -sv - -");
 }
 
 } // namespace
