@@ -35,20 +35,35 @@ protected:
     CDllUnderTest dll;
 };
 
-// A held factory (however many references), a live object and a server lock each keep the module;
-// the table keeps each class's one factory. Each step, then whether the module may unload.
-TEST_F(ComServerTest, FactoriesObjectsAndServerLocksKeepTheModule)
+// Unknown classes and interfaces and aggregation are refused, leaving nothing behind. A held factory
+// (however many references), a live object and a server lock each keep the module; the table keeps
+// each class's one factory. Each step, then whether the module may unload.
+TEST_F(ComServerTest, RefusalsLeaveNothingAndFactoriesObjectsAndServerLocksKeepTheModule)
 {
-    ComPtr<IClassFactory> factory = Factory(CLSID_OrbethOkIconOverlay);
-    IClassFactory* const kept = factory.Get();
-    ComPtr<IUnknown> object;
+    const CLSID& ok = CLSID_OrbethOkIconOverlay;
+    void* object = &object;
+    EXPECT_EQ(dll.GetClassObject(GUID_NULL, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(dll.GetClassObject(ok, IID_IClassFactory, nullptr), E_POINTER);
+    EXPECT_EQ(dll.GetClassObject(ok, IID_IDispatch, &object), E_NOINTERFACE);
+    EXPECT_EQ(Factory(ok)->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+    ComPtr<IUnknown> outer, instance;
+    ASSERT_EQ(Factory(ok)->CreateInstance(nullptr, IID_IUnknown, &outer), S_OK);
+    for (const CLSID* clsid : CreatableClasses) { // aggregation, even for IUnknown, which the factory leaves to the class
+        void *aggregated = &object, *unknown = &object;
+        EXPECT_EQ(Factory(*clsid)->CreateInstance(outer.Get(), IID_IUnknown, &aggregated), CLASS_E_NOAGGREGATION);
+        EXPECT_EQ(Factory(*clsid)->CreateInstance(nullptr, IID_IClassFactory, &unknown), E_NOINTERFACE);
+        EXPECT_TRUE(!aggregated && !unknown);
+    }
+    ComPtr<IClassFactory> factory;
+    IClassFactory* kept = nullptr;
     const std::pair<std::function<void()>, HRESULT> steps[] = {
-        {[&] { factory->AddRef(), factory->AddRef(), factory->Release(), factory->Release(); }, S_FALSE},
-        {[&] { EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &object), S_OK); factory.Reset(); }, S_FALSE},
-        {[&] { object.Reset(); }, S_OK},
-        {[&] { EXPECT_EQ(Factory(CLSID_OrbethOkIconOverlay).Get(), kept); Factory(CLSID_OrbethOkIconOverlay)->LockServer(TRUE); }, S_FALSE},
-        {[&] { Factory(CLSID_OrbethOkIconOverlay)->LockServer(TRUE), Factory(CLSID_OrbethOkIconOverlay)->LockServer(FALSE); }, S_FALSE},
-        {[&] { Factory(CLSID_OrbethOkIconOverlay)->LockServer(FALSE); }, S_OK}};
+        {[&] { outer.Reset(); }, S_OK},
+        {[&] { factory = Factory(ok), kept = factory.Get(), factory->AddRef(), factory->AddRef(), factory->Release(), factory->Release(); }, S_FALSE},
+        {[&] { EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &instance), S_OK); factory.Reset(); }, S_FALSE},
+        {[&] { instance.Reset(); }, S_OK},
+        {[&] { EXPECT_EQ(Factory(ok).Get(), kept); for (const BOOL lock : {TRUE, TRUE, FALSE}) Factory(ok)->LockServer(lock); }, S_FALSE},
+        {[&] { Factory(ok)->LockServer(FALSE); }, S_OK}};
     for (size_t i = 0; i < std::size(steps); ++i) {
         steps[i].first();
         EXPECT_EQ(dll.CanUnloadNow(), steps[i].second) << "step " << i;
@@ -80,32 +95,8 @@ TEST_F(ComServerTest, ThreadsAskingAtOnceShareOneWorkingFactoryPerClass)
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-TEST_F(ComServerTest, UnknownClassesInterfacesAndAggregationAreRefused)
-{
-    void* object = &object;
-    EXPECT_EQ(dll.GetClassObject(GUID_NULL, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(dll.GetClassObject(CLSID_OrbethOkIconOverlay, IID_IClassFactory, nullptr), E_POINTER);
-    EXPECT_EQ(dll.GetClassObject(CLSID_OrbethOkIconOverlay, IID_IDispatch, &object), E_NOINTERFACE);
-    EXPECT_EQ(Factory(CLSID_OrbethOkIconOverlay)->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
-    ComPtr<IUnknown> outer;
-    ASSERT_EQ(Factory(CLSID_OrbethOkIconOverlay)->CreateInstance(nullptr, IID_IUnknown, &outer), S_OK);
-    // Aggregation, even for IUnknown (which the factory leaves to the class), and an interface no class has.
-    for (const CLSID* clsid : CreatableClasses) {
-        for (const auto& [aggregate, iid, error] : {std::tuple(outer.Get(), &IID_IUnknown, CLASS_E_NOAGGREGATION),
-                                                   std::tuple(static_cast<IUnknown*>(nullptr), &IID_IClassFactory, E_NOINTERFACE)}) {
-            object = &object;
-            EXPECT_EQ(Factory(*clsid)->CreateInstance(aggregate, *iid, &object), error);
-            EXPECT_EQ(object, nullptr);
-        }
-    }
-    outer.Reset();
-    EXPECT_EQ(dll.CanUnloadNow(), S_OK) << "nothing refused left an object or a lock behind";
-}
-
-// Each overlay is one object through its interfaces and names an icon of this very file. The type
-// library is the DLL's resource but is not registered by it: IDispatch answers the loader's error
-// until something registers it, then each dual interface's own type information, loaded once.
+// Each overlay is one object through its interfaces and names an icon of this very file. IDispatch answers the
+// loader's error until something registers the type library, then each dual interface's own type information.
 TEST_F(ComServerTest, OverlaysHaveOneIdentityTheirIconAndTheirTypeInformation)
 {
     wchar_t module[MAX_PATH], iconFile[MAX_PATH];
