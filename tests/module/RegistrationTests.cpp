@@ -117,7 +117,7 @@ TEST_F(RegistrationTest, Regsvr32RegistersAModulePathWithAQuote)
     const std::wstring copy = dir.Child(L"OrbethExtensions.dll"), quoted = L"\"" + copy + L"\"";
     ASSERT_TRUE(CopyFileW(module, copy.c_str(), FALSE));
     for (const std::wstring options : {L"/s", L"/s /u"}) {
-        EXPECT_EQ(_wsystem((L"regsvr32.exe " + options + L" " + quoted).c_str()), 0);
+        EXPECT_EQ(_wsystem((L"%SystemRoot%\\system32\\regsvr32.exe " + options + L" " + quoted).c_str()), 0);
         EXPECT_EQ(DumpRegistry(HKEY_CLASSES_ROOT, L"CLSID\\" + Classes[3] + L"\\InprocServer32"),
                   options == L"/s" ? L"|=" + copy + L"; |ThreadingModel=Apartment" : L"");
     }
