@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "client/ClientConfig.h"
 #include "client/ClientContract.h"
@@ -12,39 +13,47 @@ using ClientConfigTest = ClientEnvironmentTest;
 using namespace ClientContract;
 
 // The answers point into the value cache; these single-threaded tests read them at once.
-std::wstring Text(const std::wstring* answer)
-{
-    return answer ? *answer : L"<none>";
-}
+std::wstring Text(const std::wstring* answer) { return answer ? *answer : L"<none>"; }
 
-TEST_F(ClientConfigTest, RegistryPathsNameExistingFilesAndFolders)
+// Paths from the registry name existing files and folders; the user and the sharing flags come from dconf.db.
+TEST_F(ClientConfigTest, RegistryPathsNameWhatExistsAndDconfGivesTheUserAndSharing)
 {
     CClientConfig& config = CClientConfig::GetInstance();
+    ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET user = '';"));
+    EXPECT_EQ(config.GetClientUser(), nullptr) << "an empty user is no user, and is not kept";
+    ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET user = 'bob@example.org';"));
+    EXPECT_EQ(Text(config.GetClientUser()), L"bob@example.org");
+
+    for (const int flags : {0, 1, 2, 3}) { // files, folders
+        ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET share_link = " + std::to_wstring(flags) + L";"));
+        clock.AdvanceSeconds(11);
+        EXPECT_EQ(config.IsSharingEnabled(FILE_ATTRIBUTE_ARCHIVE), (flags & 1) != 0) << flags;
+        EXPECT_EQ(config.IsSharingEnabled(FILE_ATTRIBUTE_DIRECTORY), (flags & 2) != 0) << flags;
+    }
+    // Kept for 10 s; without dconf.db there is no sharing at all.
+    ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET share_link = 0;"));
+    EXPECT_TRUE(config.IsSharingEnabled(FILE_ATTRIBUTE_ARCHIVE));
+    clock.AdvanceSeconds(601);
+    ASSERT_TRUE(DeleteFileW(client->DconfDbPath().c_str()));
+    EXPECT_FALSE(config.IsSharingEnabled(FILE_ATTRIBUTE_ARCHIVE) || config.IsSharingEnabled(FILE_ATTRIBUTE_DIRECTORY));
+
     const std::wstring dir = client->ConfigDir(), root = client->RootDir(), syncDb = client->SyncDbPath();
     std::wstring padded = root; // read into 260 characters, up to the first NUL
     padded.resize(260, L'\0');
-    const struct {
-        const wchar_t* name;
-        std::wstring data;
-        size_t bytes;
-        std::wstring expected;
-    } cases[] = {{ConfigDirValue, dir.substr(0, dir.size() - 1), 0, dir}, {ConfigDirValue, dir, 0, dir},
-                 {L"a_file", syncDb, 0, syncDb}, {RootDirValue, padded, 520, root},
-                 {RootDirValue, padded, 522, L"<none>"}, // refused rather than cut
-                 {RootDirValue, root + L"not there", 0, L"<none>"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.data));
+    // A value, its data and size in bytes (0: the text and its NUL), and the path it gives.
+    const std::tuple<const wchar_t*, std::wstring, size_t, std::wstring> cases[] = {
+        {ConfigDirValue, dir.substr(0, dir.size() - 1), 0, dir}, {ConfigDirValue, dir, 0, dir}, {L"a_file", syncDb, 0, syncDb},
+        {RootDirValue, padded, 520, root}, {RootDirValue, padded, 522, L"<none>"}, // refused rather than cut
+        {RootDirValue, root + L"not there", 0, L"<none>"}};
+    for (const auto& [name, data, bytes, expected] : cases) {
         clock.AdvanceSeconds(601);
-        const size_t bytes = c.bytes ? c.bytes : (c.data.size() + 1) * sizeof(wchar_t); // 0: the text and its NUL
-        ASSERT_TRUE(client->SetRegistryData(c.name, c.data.c_str(), static_cast<DWORD>(bytes)));
-        EXPECT_EQ(Text(config.GetRegistryPath(c.name)), c.expected);
+        ASSERT_TRUE(client->SetRegistryData(name, data.c_str(), static_cast<DWORD>(bytes ? bytes : (data.size() + 1) * sizeof(wchar_t))));
+        EXPECT_EQ(Text(config.GetRegistryPath(name)), expected) << testing::PrintToString(data);
     }
     std::wstring copy = L"unchanged";
-    EXPECT_FALSE(config.CopyRootDir(&copy));
-    EXPECT_EQ(copy, L"unchanged");
+    EXPECT_TRUE(!config.CopyRootDir(&copy) && copy == L"unchanged");
     ASSERT_TRUE(client->MakeFolder(L"not there"));
-    ASSERT_TRUE(config.CopyRootDir(&copy)) << "the absence was not kept";
-    EXPECT_EQ(copy, root + L"not there\\");
+    EXPECT_TRUE(config.CopyRootDir(&copy) && copy == root + L"not there\\") << "the absence was not kept";
     ASSERT_TRUE(client->SetRegistryValue(RootDirValue, root.c_str()));
     clock.AdvanceSeconds(600);
     EXPECT_EQ(Text(config.GetRootDir()), root + L"not there\\") << "kept for 600 s, whatever the registry says";
@@ -63,30 +72,6 @@ TEST_F(ClientConfigTest, RegistryPathsNameExistingFilesAndFolders)
     clock.AdvanceSeconds(601);
     EXPECT_EQ(config.GetRootDir(), nullptr);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, RegistryKeyPath);
-}
-
-TEST_F(ClientConfigTest, UserAndSharingFlagsFromDconf)
-{
-    CClientConfig& config = CClientConfig::GetInstance();
-    ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET user = '';"));
-    EXPECT_EQ(config.GetClientUser(), nullptr) << "an empty user is no user, and is not kept";
-    ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET user = 'bob@example.org';"));
-    EXPECT_EQ(Text(config.GetClientUser()), L"bob@example.org");
-
-    const struct { int flags; bool files, folders; } cases[] = {{0, 0, 0}, {1, 1, 0}, {2, 0, 1}, {3, 1, 1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.flags);
-        ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET share_link = " + std::to_wstring(c.flags) + L";"));
-        clock.AdvanceSeconds(11);
-        EXPECT_EQ(config.IsSharingEnabled(FILE_ATTRIBUTE_ARCHIVE), c.files);
-        EXPECT_EQ(config.IsSharingEnabled(FILE_ATTRIBUTE_DIRECTORY), c.folders);
-    }
-    // Kept for 10 s; without dconf.db there is no sharing at all.
-    ASSERT_TRUE(client->ExecDconf(L"UPDATE driveconfig SET share_link = 0;"));
-    EXPECT_TRUE(config.IsSharingEnabled(FILE_ATTRIBUTE_ARCHIVE));
-    clock.AdvanceSeconds(601);
-    ASSERT_TRUE(DeleteFileW(client->DconfDbPath().c_str()));
-    EXPECT_FALSE(config.IsSharingEnabled(FILE_ATTRIBUTE_ARCHIVE) || config.IsSharingEnabled(FILE_ATTRIBUTE_DIRECTORY));
 }
 
 } // namespace

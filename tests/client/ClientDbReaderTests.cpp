@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <tuple>
 
 #include "base/SharedLock.h"
 #include "client/ClientDbReader.h"
@@ -36,68 +37,48 @@ std::wstring ReadAll(const wchar_t* sync, const wchar_t* dconf)
     return line + L" " + user + L" " + folders + L" " + uqid;
 }
 
-TEST(ClientDbReaderTest, EveryQueryReadsItsColumnOrFailsLeavingItsOutput)
+// The path is a bound parameter, matched exactly for the length given: quotes, LIKE wildcards and
+// non-ASCII letters are plain characters of it. The caller may hold the shared lock meanwhile.
+TEST(ClientDbReaderTest, EveryQueryReadsItsColumnOrFailsLeavingItsOutputAndPathsMatchOnlyTheirOwnRow)
 {
     const wchar_t* failed = L"-1 -1 -1 -1 0 --- - - -";
-    // The SQL run on each database, and the sync database's file (dconf's too unless it is sync.db).
-    const struct {
-        const char *sync, *dconf;
-        const wchar_t* file;
-        std::wstring expected;
-        bool locked = false;
-    } cases[] = {
-        {"", "", L"sync.db", L"9 2 11 3 3 +++ alice@example.org [\"/newest/\"] c0ffee00"}, // raw status, highest batch
+    // The SQL run on each database, the sync database's file (dconf's too unless it is sync.db), the
+    // answers, and whether the client holds both databases locked (no busy timeout: the query fails).
+    const std::tuple<const char*, const char*, const wchar_t*, std::wstring, bool> cases[] = {
+        {"", "", L"sync.db", L"9 2 11 3 3 +++ alice@example.org [\"/newest/\"] c0ffee00", false}, // raw status, highest batch
         {"UPDATE ea SET id = NULL, status = NULL, uqid = NULL; INSERT INTO batch VALUES (4, NULL);",
-         "UPDATE driveconfig SET user = NULL, share_link = NULL;", L"sync.db", L"0 0 0 4 0 --- - - -"},
-        {"UPDATE ea SET id = '12', status = 'x', uqid = 7;", "UPDATE driveconfig SET user = 5, share_link = '2';",
-         L"sync.db", L"0 0 12 3 2 +++ 5 [\"/newest/\"] 7"},
-        {"DELETE FROM ea; DELETE FROM batch;", "DELETE FROM driveconfig;", L"sync.db", L"-1 -1 -1 0 0 --- - - -"},
-        {"DROP TABLE ea; DROP TABLE batch;", "DROP TABLE driveconfig;", L"sync.db", failed},
-        {"", "", L"missing.db", failed}, {"", "", L"notes.db", failed}, {"", "", nullptr, failed},
-        {"", "", L"sync.db", failed, true}, // no busy timeout: the client's exclusive lock fails the query
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
+         "UPDATE driveconfig SET user = NULL, share_link = NULL;", L"sync.db", L"0 0 0 4 0 --- - - -", false},
+        {"UPDATE ea SET id = '12', status = 'x', uqid = 7;", "UPDATE driveconfig SET user = 5, share_link = '2';", L"sync.db",
+         L"0 0 12 3 2 +++ 5 [\"/newest/\"] 7", false},
+        {"DELETE FROM ea; DELETE FROM batch;", "DELETE FROM driveconfig;", L"sync.db", L"-1 -1 -1 0 0 --- - - -", false},
+        {"DROP TABLE ea; DROP TABLE batch;", "DROP TABLE driveconfig;", L"sync.db", failed, false},
+        {"", "", L"missing.db", failed, false}, {"", "", nullptr, failed, false}, {"", "", L"sync.db", failed, true}};
+    for (const auto& [syncSql, dconfSql, file, expected, locked] : cases) {
+        SCOPED_TRACE(testing::PrintToString(expected));
         CTempDir dir;
-        ExecSql(dir.Child(L"sync.db"), (std::string(SyncDb) + c.sync).c_str());
-        ExecSql(dir.Child(L"dconf.db"), (std::string(DconfDb) + c.dconf).c_str());
-        WriteFileBytes(dir.Child(L"notes.db"), "A text file, not an SQLite database, long enough to have a header.\n");
+        ExecSql(dir.Child(L"sync.db"), (std::string(SyncDb) + syncSql).c_str());
+        ExecSql(dir.Child(L"dconf.db"), (std::string(DconfDb) + dconfSql).c_str());
         CSqliteDb holders[2];
-        for (int i = 0; c.locked && i < 2; ++i)
+        for (int i = 0; locked && i < 2; ++i)
             ASSERT_TRUE(holders[i].Open(dir.Child(i ? L"sync.db" : L"dconf.db").c_str(), SQLITE_OPEN_READWRITE) &&
                         holders[i].Prepare(L"BEGIN EXCLUSIVE") && !holders[i].Step());
-        const std::wstring sync = dir.Child(c.file ? c.file : L"");
-        const std::wstring dconf = sync == dir.Child(L"sync.db") ? dir.Child(L"dconf.db") : sync;
-        EXPECT_EQ(ReadAll(c.file ? sync.c_str() : nullptr, c.file ? dconf.c_str() : nullptr), c.expected);
+        const std::wstring sync = dir.Child(file ? file : L""), dconf = sync == dir.Child(L"sync.db") ? dir.Child(L"dconf.db") : sync;
+        EXPECT_EQ(ReadAll(file ? sync.c_str() : nullptr, file ? dconf.c_str() : nullptr), expected);
         EXPECT_EQ(GetFileAttributesW(dir.Child(L"missing.db").c_str()), INVALID_FILE_ATTRIBUTES) << "read-only";
     }
-}
 
-// The path is a bound parameter, matched exactly for the length given: quotes, LIKE wildcards
-// and non-ASCII letters are plain characters of it. The caller may hold the shared lock meanwhile.
-TEST(ClientDbReaderTest, PathsMatchOnlyTheirOwnRow)
-{
     CTempDir dir(L"Übung ñ 日本");
     const std::wstring sync = dir.Child(L"sync.db");
     ExecSql(sync, (std::string(SyncDb) + R"sql(INSERT INTO ea VALUES (21, '/say "hi".txt', 1, ''),
-        (22, '/it''s.txt', 0, 'a' || char(0) || 'b'), (23, '/100%.txt', 2, ''), (24, '/100%25.txt', 1, ''),
-        (25, '/a" OR "1"="1', 2, ''), (26, '/müller/ärger 日本.txt', 1, '');)sql").c_str());
-    const struct {
-        std::wstring_view path;
-        int id;
-    } rows[] = {{L"/say \"hi\".txt", 21}, {L"/it's.txt", 22}, {L"/100%.txt", 23}, {L"/100%25.txt", 24},
-                {L"/a\" OR \"1\"=\"1", 25}, {L"/müller/ärger 日本.txt", 26}, {L"/mu\u0308ller/ärger 日本.txt", -1},
-                {L"/100_.txt", -1}, {L"/x\" OR \"1\"=\"1", -1}, {L"/docs/\" OR canonical_path != \"", -1},
-                {L"/DOCS/", -1}, {std::wstring_view(L"/docs/\0x", 8), -1}, {std::wstring_view(L"/docs/xyz", 6), 11}};
-    CClientDbReader& reader = CClientDbReader::GetInstance();
+        (22, '/it''s.txt', 0, 'a' || char(0) || 'b'), (23, '/100%.txt', 2, ''), (26, '/müller/ärger 日本.txt', 1, '');)sql").c_str());
+    const std::pair<std::wstring_view, int> rows[] = {
+        {L"/say \"hi\".txt", 21}, {L"/it's.txt", 22}, {L"/100%.txt", 23}, {L"/müller/ärger 日本.txt", 26}, {L"/100_.txt", -1},
+        {L"/docs/\" OR canonical_path != \"", -1}, {std::wstring_view(L"/docs/\0x", 8), -1}, {std::wstring_view(L"/docs/xyz", 6), 11}};
     CSharedLockGuard held(GetSharedLock());
-    for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(row.path)));
-        EXPECT_EQ(reader.GetEntryId(sync.c_str(), row.path), row.id);
-    }
+    for (const auto& [path, id] : rows)
+        EXPECT_EQ(CClientDbReader::GetInstance().GetEntryId(sync.c_str(), path), id) << testing::PrintToString(std::wstring(path));
     std::wstring uqid;
-    EXPECT_TRUE(reader.GetEntryUqid(sync.c_str(), L"/it's.txt", &uqid));
-    EXPECT_EQ(uqid, std::wstring(L"a\0b", 3)) << "SQLite's length, not the first NUL's";
+    EXPECT_TRUE(CClientDbReader::GetInstance().GetEntryUqid(sync.c_str(), L"/it's.txt", &uqid) && uqid == std::wstring(L"a\0b", 3)) << "SQLite's length, not the first NUL's";
 }
 
 } // namespace

@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <shlobj.h>
+#include <shellapi.h> // after the headers that define what it needs
 #include <wrl/client.h>
 
 #include "OrbethExtensions_h.h"
@@ -17,9 +18,8 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-const CLSID* const CreatableClasses[] = {&CLSID_OrbethOkIconOverlay, &CLSID_OrbethPendingIconOverlay,
-                                         &CLSID_OrbethErrorIconOverlay, &CLSID_OrbethIconOverlayBHO,
-                                         &CLSID_OrbethContextMenuHandler};
+const CLSID* const CreatableClasses[] = {&CLSID_OrbethOkIconOverlay, &CLSID_OrbethPendingIconOverlay, &CLSID_OrbethErrorIconOverlay,
+                                         &CLSID_OrbethIconOverlayBHO, &CLSID_OrbethContextMenuHandler};
 
 class ComServerTest : public ::testing::Test {
 protected:
@@ -35,29 +35,39 @@ protected:
     CDllUnderTest dll;
 };
 
-// A held factory (however many references), a live object and a server lock each keep the module.
-TEST_F(ComServerTest, FactoriesObjectsAndServerLocksKeepTheModule)
+// Unknown classes and interfaces and aggregation are refused, leaving nothing behind. A held factory
+// (however many references), a live object and a server lock each keep the module; the table keeps
+// each class's one factory. Each step, then whether the module may unload.
+TEST_F(ComServerTest, RefusalsLeaveNothingAndFactoriesObjectsAndServerLocksKeepTheModule)
 {
-    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
-    ComPtr<IClassFactory> factory = Factory(CLSID_OrbethOkIconOverlay);
-    EXPECT_EQ(factory.Get(), Factory(CLSID_OrbethOkIconOverlay).Get()) << "one factory per class";
-    EXPECT_NE(factory.Get(), Factory(CLSID_OrbethPendingIconOverlay).Get());
-    factory->AddRef(), factory->AddRef(), factory->Release(), factory->Release();
-    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
-    ComPtr<IUnknown> object;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &object), S_OK);
-    IClassFactory* const kept = factory.Get();
-    factory.Reset();
-    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
-    object.Reset();
-    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
-    factory = Factory(CLSID_OrbethOkIconOverlay);
-    EXPECT_EQ(factory.Get(), kept) << "the table kept the factory";
-    EXPECT_TRUE(factory->LockServer(TRUE) == S_OK && factory->LockServer(TRUE) == S_OK && factory->LockServer(FALSE) == S_OK);
-    factory.Reset();
-    EXPECT_EQ(dll.CanUnloadNow(), S_FALSE);
-    Factory(CLSID_OrbethOkIconOverlay)->LockServer(FALSE);
-    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
+    const CLSID& ok = CLSID_OrbethOkIconOverlay;
+    void* object = &object;
+    EXPECT_EQ(dll.GetClassObject(GUID_NULL, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(dll.GetClassObject(ok, IID_IClassFactory, nullptr), E_POINTER);
+    EXPECT_EQ(dll.GetClassObject(ok, IID_IDispatch, &object), E_NOINTERFACE);
+    EXPECT_EQ(Factory(ok)->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+    ComPtr<IUnknown> outer, instance;
+    ASSERT_EQ(Factory(ok)->CreateInstance(nullptr, IID_IUnknown, &outer), S_OK);
+    for (const CLSID* clsid : CreatableClasses) { // aggregation, even for IUnknown, which the factory leaves to the class
+        void *aggregated = &object, *unknown = &object;
+        EXPECT_EQ(Factory(*clsid)->CreateInstance(outer.Get(), IID_IUnknown, &aggregated), CLASS_E_NOAGGREGATION);
+        EXPECT_EQ(Factory(*clsid)->CreateInstance(nullptr, IID_IClassFactory, &unknown), E_NOINTERFACE);
+        EXPECT_TRUE(!aggregated && !unknown);
+    }
+    ComPtr<IClassFactory> factory;
+    IClassFactory* kept = nullptr;
+    const std::pair<std::function<void()>, HRESULT> steps[] = {
+        {[&] { outer.Reset(); }, S_OK},
+        {[&] { factory = Factory(ok), kept = factory.Get(), factory->AddRef(), factory->AddRef(), factory->Release(), factory->Release(); }, S_FALSE},
+        {[&] { EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &instance), S_OK); factory.Reset(); }, S_FALSE},
+        {[&] { instance.Reset(); }, S_OK},
+        {[&] { EXPECT_EQ(Factory(ok).Get(), kept); for (const BOOL lock : {TRUE, TRUE, FALSE}) Factory(ok)->LockServer(lock); }, S_FALSE},
+        {[&] { Factory(ok)->LockServer(FALSE); }, S_OK}};
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        steps[i].first();
+        EXPECT_EQ(dll.CanUnloadNow(), steps[i].second) << "step " << i;
+    }
 }
 
 // Each thread waits for the others, then asks for every class's factory and makes an object.
@@ -72,137 +82,60 @@ TEST_F(ComServerTest, ThreadsAskingAtOnceShareOneWorkingFactoryPerClass)
             for (const CLSID* clsid : CreatableClasses) {
                 ComPtr<IClassFactory> factory;
                 ComPtr<IUnknown> object;
-                const bool works = dll.GetClassObject(*clsid, IID_IClassFactory, &factory) == S_OK &&
-                                   factory->CreateInstance(nullptr, IID_IUnknown, &object) == S_OK;
-                seen.push_back(works ? factory.Get() : nullptr);
+                seen.push_back(dll.GetClassObject(*clsid, IID_IClassFactory, &factory) == S_OK &&
+                               factory->CreateInstance(nullptr, IID_IUnknown, &object) == S_OK ? factory.Get() : nullptr);
             }
         });
     }
     SetEvent(start.Get());
     for (std::thread& thread : threads)
         thread.join();
-    for (const std::vector<void*>& seen : factories) {
-        EXPECT_EQ(seen, factories[0]);
-        EXPECT_EQ(std::count(seen.begin(), seen.end(), nullptr), 0);
-    }
+    for (const std::vector<void*>& seen : factories)
+        EXPECT_TRUE(seen == factories[0] && std::count(seen.begin(), seen.end(), nullptr) == 0);
     EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
-TEST_F(ComServerTest, UnknownClassesInterfacesAndAggregationAreRefused)
+// Each overlay is one object through its interfaces and names an icon of this very file. IDispatch answers the
+// loader's error until something registers the type library, then each dual interface's own type information.
+TEST_F(ComServerTest, OverlaysHaveOneIdentityTheirIconAndTheirTypeInformation)
 {
-    void* object = reinterpret_cast<void*>(1);
-    EXPECT_EQ(dll.GetClassObject(GUID_NULL, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(dll.GetClassObject(CLSID_OrbethOkIconOverlay, IID_IClassFactory, nullptr), E_POINTER);
-    object = reinterpret_cast<void*>(1);
-    EXPECT_EQ(dll.GetClassObject(CLSID_OrbethOkIconOverlay, IID_IDispatch, &object), E_NOINTERFACE);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(Factory(CLSID_OrbethOkIconOverlay)->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
-    ComPtr<IUnknown> outer;
-    ASSERT_EQ(Factory(CLSID_OrbethOkIconOverlay)->CreateInstance(nullptr, IID_IUnknown, &outer), S_OK);
-    for (const CLSID* clsid : CreatableClasses) {
-        ComPtr<IClassFactory> factory = Factory(*clsid);
-        for (const IID* iid : {&IID_IUnknown, &IID_IDispatch, &IID_IShellIconOverlayIdentifier, &IID_IClassFactory}) {
-            object = reinterpret_cast<void*>(1);
-            EXPECT_EQ(factory->CreateInstance(outer.Get(), *iid, &object), CLASS_E_NOAGGREGATION);
-            EXPECT_EQ(object, nullptr);
-        }
-        object = reinterpret_cast<void*>(1);
-        EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, &object), E_NOINTERFACE);
-        EXPECT_EQ(object, nullptr);
-    }
-    outer.Reset();
-    EXPECT_EQ(dll.CanUnloadNow(), S_OK) << "nothing refused left an object or a lock behind";
-}
-
-TEST_F(ComServerTest, OverlaysHaveOneIdentityAndTheirIcon)
-{
-    wchar_t module[MAX_PATH];
+    wchar_t module[MAX_PATH], iconFile[MAX_PATH];
     ASSERT_GT(GetModuleFileNameW(dll.Module(), module, MAX_PATH), 0u);
-    const struct {
-        const CLSID* clsid;
-        const IID* dual;
-        int index;
-    } overlays[] = {{&CLSID_OrbethErrorIconOverlay, &IID_IOrbethErrorIconOverlay, 0},
-                    {&CLSID_OrbethPendingIconOverlay, &IID_IOrbethPendingIconOverlay, 1},
-                    {&CLSID_OrbethOkIconOverlay, &IID_IOrbethOkIconOverlay, 2}};
-    for (const auto& o : overlays) {
-        ComPtr<IUnknown> unknown, dual, dispatch, back, none;
+    UnRegisterTypeLib(LIBID_OrbethExtensionsLib, 1, 0, 0x0409, SYS_WIN64);
+    ComPtr<ITypeLib> library; // registered once the first overlay was refused
+    const std::tuple<const CLSID*, const IID*, int> overlays[] = {{&CLSID_OrbethErrorIconOverlay, &IID_IOrbethErrorIconOverlay, 0},
+                                                                  {&CLSID_OrbethPendingIconOverlay, &IID_IOrbethPendingIconOverlay, 1},
+                                                                  {&CLSID_OrbethOkIconOverlay, &IID_IOrbethOkIconOverlay, 2}};
+    for (const auto& [clsid, dual, iconIndex] : overlays) {
+        ComPtr<IUnknown> unknown, asDual;
+        ComPtr<IDispatch> dispatch;
         ComPtr<IShellIconOverlayIdentifier> identifier;
-        ASSERT_EQ(Factory(*o.clsid)->CreateInstance(nullptr, IID_IUnknown, &unknown), S_OK);
-        ASSERT_EQ(unknown->QueryInterface(*o.dual, &dual), S_OK);
-        ASSERT_EQ(unknown->QueryInterface(IID_IDispatch, &dispatch), S_OK);
-        ASSERT_EQ(unknown->QueryInterface(IID_IShellIconOverlayIdentifier, &identifier), S_OK);
-        ASSERT_EQ(identifier->QueryInterface(IID_IUnknown, &back), S_OK);
-        EXPECT_TRUE(unknown.Get() == dual.Get() && unknown.Get() == dispatch.Get() && unknown.Get() == back.Get());
-        EXPECT_NE(static_cast<void*>(unknown.Get()), static_cast<void*>(identifier.Get()));
-        EXPECT_EQ(unknown->QueryInterface(IID_IClassFactory, &none), E_NOINTERFACE);
-        wchar_t iconFile[MAX_PATH] = {};
+        ASSERT_EQ(Factory(*clsid)->CreateInstance(nullptr, IID_IUnknown, &unknown), S_OK);
+        ASSERT_TRUE(unknown->QueryInterface(*dual, &asDual) == S_OK && unknown.As(&dispatch) == S_OK &&
+                    unknown->QueryInterface(IID_IShellIconOverlayIdentifier, &identifier) == S_OK);
+        EXPECT_TRUE(unknown.Get() == asDual.Get() && unknown.Get() == dispatch.Get());
         int index = -1, priority = -1;
         DWORD flags = 0;
-        ASSERT_EQ(identifier->GetOverlayInfo(iconFile, MAX_PATH, &index, &flags), S_OK);
-        ASSERT_EQ(identifier->GetPriority(&priority), S_OK);
+        HICON icon = nullptr; // loaded as the file manager loads it: by its position in the file
+        ASSERT_TRUE(identifier->GetOverlayInfo(iconFile, MAX_PATH, &index, &flags) == S_OK && identifier->GetPriority(&priority) == S_OK);
         EXPECT_STREQ(iconFile, module);
-        EXPECT_EQ(index, o.index);
-        EXPECT_EQ(flags, DWORD(ISIOI_ICONFILE | ISIOI_ICONINDEX));
-        EXPECT_EQ(priority, 0);
-    }
-}
+        EXPECT_TRUE(index == iconIndex && flags == (ISIOI_ICONFILE | ISIOI_ICONINDEX) && priority == 0) << index << " " << flags << " " << priority;
+        EXPECT_EQ(ExtractIconExW(iconFile, index, &icon, nullptr, 1), 1u);
+        DestroyIcon(icon);
 
-// The type library is the DLL's resource but is not registered by the DLL: IDispatch answers the
-// loader's error until something registers it, then the type information loaded once.
-TEST_F(ComServerTest, DispatchIsServedFromTheRegisteredTypeLibrary)
-{
-    ComPtr<IDispatch> dispatch;
-    ASSERT_EQ(Factory(CLSID_OrbethOkIconOverlay)->CreateInstance(nullptr, IID_IDispatch, &dispatch), S_OK);
-    UINT count = 0;
-    EXPECT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
-    EXPECT_EQ(count, 1u);
-    ComPtr<ITypeInfo> info, again;
-    EXPECT_EQ(dispatch->GetTypeInfo(1, 0, &info), DISP_E_BADINDEX);
-    EXPECT_EQ(dispatch->GetTypeInfo(0, 0, nullptr), E_POINTER);
-    UnRegisterTypeLib(LIBID_OrbethExtensionsLib, 1, 0, 0x0409, SYS_WIN64);
-    EXPECT_EQ(dispatch->GetTypeInfo(0, 0, &info), TYPE_E_LIBNOTREGISTERED);
-
-    wchar_t module[MAX_PATH];
-    GetModuleFileNameW(dll.Module(), module, MAX_PATH);
-    ComPtr<ITypeLib> library;
-    ASSERT_EQ(LoadTypeLibEx(module, REGKIND_REGISTER, &library), S_OK);
-    ASSERT_EQ(dispatch->GetTypeInfo(0, 0, &info), S_OK);
-    ASSERT_EQ(dispatch->GetTypeInfo(0, 0, &again), S_OK);
-    EXPECT_TRUE(info && info.Get() == again.Get()) << "asked again, the kept one";
-    TYPEATTR* attributes = nullptr;
-    ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
-    EXPECT_TRUE(IsEqualGUID(attributes->guid, IID_IOrbethOkIconOverlay));
-    EXPECT_TRUE(attributes->wTypeFlags & TYPEFLAG_FDUAL);
-    EXPECT_EQ(attributes->cFuncs, 7) << "only what IDispatch brings: no members of its own";
-    info->ReleaseTypeAttr(attributes);
-    EXPECT_EQ(UnRegisterTypeLib(LIBID_OrbethExtensionsLib, 1, 0, 0x0409, SYS_WIN64), S_OK);
-}
-
-// The file manager picks overlay icons by position and size: every group carries every size in
-// 32 bits (the largest as PNG); the menu's bitmap is 16 by 16.
-TEST_F(ComServerTest, ResourcesHoldEveryIconSizeAndTheMenuBitmap)
-{
-    const auto data = [&](int id, int type) -> const BYTE* {
-        HRSRC found = FindResourceW(dll.Module(), MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(type));
-        return found ? static_cast<const BYTE*>(LockResource(LoadResource(dll.Module(), found))) : nullptr;
-    };
-    for (const int group : {201, 202, 203}) {
-        const BYTE* directory = data(group, 14); // RT_GROUP_ICON: reserved, type, count, entries
-        ASSERT_NE(directory, nullptr);
-        EXPECT_EQ(reinterpret_cast<const WORD*>(directory)[2], 6);
-        for (const int size : {16, 24, 32, 48, 64, 256}) {
-            SCOPED_TRACE(testing::Message() << group << " " << size);
-            const int id = LookupIconIdFromDirectoryEx(const_cast<BYTE*>(directory), TRUE, size, size, LR_DEFAULTCOLOR);
-            const auto* image = reinterpret_cast<const BITMAPINFOHEADER*>(data(id, 3)); // RT_ICON
-            ASSERT_NE(image, nullptr);
-            EXPECT_TRUE(size == 256 ? std::memcmp(image, "\x89PNG", 4) == 0 : image->biWidth == size && image->biBitCount == 32);
+        UINT count = 0;
+        ComPtr<ITypeInfo> info, again, its; // the library hands out one object per type
+        EXPECT_TRUE(dispatch->GetTypeInfoCount(&count) == S_OK && count == 1);
+        EXPECT_EQ(dispatch->GetTypeInfo(1, 0, &info), DISP_E_BADINDEX);
+        if (!library) {
+            EXPECT_EQ(dispatch->GetTypeInfo(0, 0, &info), TYPE_E_LIBNOTREGISTERED);
+            ASSERT_EQ(LoadTypeLibEx(module, REGKIND_REGISTER, &library), S_OK);
         }
+        ASSERT_TRUE(dispatch->GetTypeInfo(0, 0, &info) == S_OK && dispatch->GetTypeInfo(0, 0, &again) == S_OK &&
+                    library->GetTypeInfoOfGuid(*dual, &its) == S_OK);
+        EXPECT_TRUE(info.Get() == its.Get() && again.Get() == its.Get()) << "its own, and asked again, the kept one";
     }
-    const auto* bitmap = reinterpret_cast<const BITMAPINFOHEADER*>(data(301, 2)); // RT_BITMAP
-    ASSERT_NE(bitmap, nullptr);
-    EXPECT_TRUE(bitmap->biWidth == 16 && std::abs(bitmap->biHeight) == 16 && bitmap->biBitCount == 24);
+    EXPECT_EQ(UnRegisterTypeLib(LIBID_OrbethExtensionsLib, 1, 0, 0x0409, SYS_WIN64), S_OK);
 }
 
 } // namespace

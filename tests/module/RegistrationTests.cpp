@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <map>
+#include <memory>
 #include <string>
-#include <vector>
+#include <tuple>
 
 #include "base/RegistryKey.h"
-#include "base/UniqueHandle.h"
+#include "module/Module.h"
+#include "module/RegObject.h"
 #include "module/Registration.h"
 #include "tests/support/DllUnderTest.h"
 #include "tests/support/RegistryDump.h"
@@ -13,32 +14,40 @@
 
 namespace {
 
-const wchar_t ApprovedKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
-const std::wstring ExplorerKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
-const std::wstring Connector = L"OrbethExtensions.IconOverlayConnector";
-// In the class table's order, which registration follows.
-const std::wstring Menu = L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}";
-const std::wstring Ok = L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}";
-const std::wstring Pending = L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}";
-const std::wstring Error = L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}";
-const std::wstring Bho = L"{A491688A-E9AA-4537-AA05-46C61DF377F5}";
+using namespace std::string_literals;
 
-std::wstring Read(HKEY root, const std::wstring& path, const wchar_t* name = nullptr)
+const std::wstring ApprovedKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+const std::wstring Explorer = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\", Connector = L"OrbethExtensions.IconOverlayConnector";
+// In the class table's order, which registration follows: the menu, the ok, pending and error overlays, the helper object.
+const std::wstring Classes[] = {L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}", L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}",
+                                L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}", L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}",
+                                L"{A491688A-E9AA-4537-AA05-46C61DF377F5}"};
+const std::wstring Overlays = Explorer + L"ShellIconOverlayIdentifiers\\   ", Menu = L"ContextMenuHandlers\\01OrbethContextMenu";
+
+// What registration wrote, as "key { what is below it }" for each key it writes or whose values are
+// all its own; empty when none is there.
+std::wstring Ours()
 {
-    std::map<std::wstring, std::wstring> tree;
-    DumpRegistry(root, path, &tree);
-    const auto found = tree.find(path + L"|" + (name ? name : L""));
-    return found == tree.end() ? (tree.count(path) ? L"<no value>" : L"<no key>") : found->second;
+    std::wstring text;
+    const auto add = [&](HKEY root, const std::wstring& key) { if (const std::wstring below = DumpRegistry(root, key); !below.empty()) text += key + L" { " + below + L" } "; };
+    for (const std::wstring& key : {L"AppID\\{D68EEFFA-888A-49C3-991D-A63A3084A742}"s, L"AppID\\OrbethExtensions.DLL"s, Connector, Connector + L".1",
+                                    L"*\\ShellEx\\" + Menu, L"Directory\\shellex\\" + Menu})
+        add(HKEY_CLASSES_ROOT, key);
+    for (const std::wstring& clsid : Classes)
+        add(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid);
+    for (const std::wstring& key : {ApprovedKey, Overlays + L"001OrbethOk", Overlays + L"002OrbethPending", Overlays + L"003OrbethError",
+                                    Explorer + L"Browser Helper Objects\\" + Classes[4]})
+        add(HKEY_LOCAL_MACHINE, key);
+    return text;
 }
 
-// Registration changes the prefix's own classes and machine keys, as it does on Windows.
 class RegistrationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dll.Loaded());
+        ASSERT_TRUE(dll.Loaded() && GetModuleFileNameW(dll.Module(), module, MAX_PATH));
         CRegistryKey approved; // Windows always has this key; a fresh prefix may not
-        ASSERT_EQ(approved.Create(HKEY_LOCAL_MACHINE, ApprovedKey, KEY_WRITE), ERROR_SUCCESS);
+        ASSERT_EQ(approved.Create(HKEY_LOCAL_MACHINE, ApprovedKey.c_str(), KEY_WRITE), ERROR_SUCCESS);
     }
     void TearDown() override { Unregister(); }
 
@@ -46,174 +55,165 @@ protected:
     HRESULT Unregister() { return dll.Export<HRESULT(STDAPICALLTYPE*)()>("DllUnregisterServer")(); }
     HRESULT Install(BOOL install, LPCWSTR line) { return dll.Export<HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR)>("DllInstall")(install, line); }
 
-    // Every key and value that registration may touch and that names the module or its classes.
-    std::map<std::wstring, std::wstring> Ours()
-    {
-        std::map<std::wstring, std::wstring> tree, ours;
-        for (const std::wstring& key : std::initializer_list<std::wstring>{L"AppID\\{D68EEFFA-888A-49C3-991D-A63A3084A742}", L"AppID\\OrbethExtensions.DLL",
-                                        L"*\\ShellEx\\ContextMenuHandlers", L"Directory\\shellex\\ContextMenuHandlers",
-                                        L"CLSID\\" + Menu, L"CLSID\\" + Ok, L"CLSID\\" + Pending, L"CLSID\\" + Error,
-                                        L"CLSID\\" + Bho, Connector, Connector + L".1"})
-            DumpRegistry(HKEY_CLASSES_ROOT, key, &tree);
-        for (const std::wstring& key : {ExplorerKey + L"ShellIconOverlayIdentifiers", ExplorerKey + L"Browser Helper Objects",
-                                        std::wstring(ApprovedKey)})
-            DumpRegistry(HKEY_LOCAL_MACHINE, key, &tree);
-        for (const auto& [path, value] : tree) {
-            for (const std::wstring& mark : {std::wstring(L"Orbeth"), Menu, Ok, Pending, Error, Bho, std::wstring(L"{D68EEFFA")})
-                if (path.find(mark) != std::wstring::npos)
-                    ours[path] = value;
-        }
-        return ours;
-    }
-
     CDllUnderTest dll;
+    wchar_t module[MAX_PATH] = {};
 };
 
-TEST_F(RegistrationTest, RegistersEveryKeyTheFileManagerReadsOnceAndTakesThemBack)
+// Without the right to approve extensions, and from a missing or empty script (EmptyScript.rc is this program's only
+// one), nothing is registered. Twice is once: a ForceRemove key's stale subkey goes; the caller's locale comes back.
+// Unregistering leaves only a key that a foreign subkey holds; nothing left to take away is no error.
+TEST_F(RegistrationTest, RegistersEveryClassOnceAndTakesItAllBack)
 {
-    ASSERT_EQ(Register(), S_OK);
-    wchar_t module[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameW(dll.Module(), module, MAX_PATH), 0u);
-    const std::wstring bho = ExplorerKey + L"Browser Helper Objects\\" + Bho, clsid = L"CLSID\\";
-    struct CExpected {
-        HKEY root;
-        std::wstring path;
-        const wchar_t* name;
-        std::wstring data;
-    };
-    std::vector<CExpected> expected = {
-        {HKEY_CLASSES_ROOT, L"AppID\\{D68EEFFA-888A-49C3-991D-A63A3084A742}", nullptr, L"OrbethExtensions"},
-        {HKEY_CLASSES_ROOT, L"AppID\\OrbethExtensions.DLL", L"AppID", L"{D68EEFFA-888A-49C3-991D-A63A3084A742}"},
-        {HKEY_CLASSES_ROOT, Connector + L".1\\CLSID", nullptr, Bho}, {HKEY_CLASSES_ROOT, Connector, nullptr, L"OrbethIconOverlayBHO Class"},
-        {HKEY_CLASSES_ROOT, Connector + L"\\CurVer", nullptr, Connector + L".1"},
-        {HKEY_CLASSES_ROOT, clsid + Bho + L"\\ProgID", nullptr, Connector + L".1"},
-        {HKEY_CLASSES_ROOT, clsid + Bho + L"\\VersionIndependentProgID", nullptr, Connector},
-        {HKEY_CLASSES_ROOT, clsid + Bho + L"\\TypeLib", nullptr, L"{D02A047D-6E2A-470D-9B81-C1B12225B05C}"},
-        {HKEY_CLASSES_ROOT, L"*\\ShellEx\\ContextMenuHandlers\\01OrbethContextMenu", nullptr, Menu},
-        {HKEY_CLASSES_ROOT, L"Directory\\shellex\\ContextMenuHandlers\\01OrbethContextMenu", nullptr, Menu},
-        {HKEY_LOCAL_MACHINE, bho, nullptr, L"OrbethIconOverlayBHO"},
-        {HKEY_LOCAL_MACHINE, bho, L"NoInternetExplorer", L"type 4 01000000"},
-    };
-    // Every class: its name, this very module as its server, its overlay entry (three spaces
-    // first) and its approval; the browser helper object is not an approved extension.
-    const struct {
-        std::wstring clsid;
-        const wchar_t *name, *identifier, *approved;
-    } classes[] = {{Ok, L"OrbethOkIconOverlay", L"   001OrbethOk", L"OrbethIconOverlay"},
-                   {Pending, L"OrbethPendingIconOverlay", L"   002OrbethPending", L"OrbethIconOverlay"},
-                   {Error, L"OrbethErrorIconOverlay", L"   003OrbethError", L"OrbethIconOverlay"},
-                   {Bho, L"OrbethIconOverlayBHO", nullptr, nullptr},
-                   {Menu, L"OrbethContextMenuHandler", nullptr, L"OrbethContextMenu"}};
-    for (const auto& c : classes) {
-        const std::wstring key = clsid + c.clsid;
-        expected.push_back({HKEY_CLASSES_ROOT, key, nullptr, std::wstring(c.name) + L" Class"});
-        expected.push_back({HKEY_CLASSES_ROOT, key + L"\\InprocServer32", nullptr, module});
-        expected.push_back({HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"});
-        if (c.identifier) {
-            expected.push_back({HKEY_CLASSES_ROOT, key + L"\\Programmable", nullptr, L"<no value>"});
-            expected.push_back({HKEY_LOCAL_MACHINE, ExplorerKey + L"ShellIconOverlayIdentifiers\\" + c.identifier, nullptr, c.clsid});
-        }
-        expected.push_back({HKEY_LOCAL_MACHINE, ApprovedKey, c.clsid.c_str(), c.approved ? c.approved : L"<no value>"});
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, ApprovedKey.c_str()), ERROR_SUCCESS);
+    EXPECT_TRUE(Register() == E_ACCESSDENIED && Install(TRUE, nullptr) == E_ACCESSDENIED && Ours().empty());
+    CRegistryKey key;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, ApprovedKey.c_str(), KEY_WRITE), ERROR_SUCCESS);
+    for (const UINT resource : {107u, 108u}) {
+        SetLastError(ERROR_SUCCESS); // it fails even when no call before left an error code
+        EXPECT_TRUE(FAILED(UpdateRegistryFromResource(resource, true)) && Ours().empty()) << resource;
     }
-    for (const auto& e : expected) {
-        SCOPED_TRACE(testing::PrintToString(e.path + L"|" + (e.name ? e.name : L"")));
-        EXPECT_EQ(Read(e.root, e.path, e.name), e.data);
-    }
+    ASSERT_EQ(Install(TRUE, L"/i"), S_OK); // the command line is not read
+    // A few entries of each kind, then the whole tree. Every class is served by this very module.
+    const std::wstring once = Ours(), server = L"InprocServer32|=" + std::wstring(module) + L"; InprocServer32|ThreadingModel=Apartment";
+    for (const std::wstring& clsid : Classes)
+        EXPECT_NE(DumpRegistry(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid).find(server), std::wstring::npos) << testing::PrintToString(clsid);
+    EXPECT_NE(once.find(ApprovedKey + L" { |" + Classes[3] + L"=OrbethIconOverlay; |" + Classes[2] + L"=OrbethIconOverlay; |" + Classes[0] +
+                        L"=OrbethContextMenu; |" + Classes[1] + L"=OrbethIconOverlay } "), std::wstring::npos) << "the helper object is not approved";
 
-    // Twice is once: the stale subkey of a ForceRemove key goes. The caller's locale comes back.
-    const auto once = Ours();
-    CRegistryKey stale;
-    ASSERT_EQ(stale.Create(HKEY_CLASSES_ROOT, (clsid + Ok + L"\\OldVersion").c_str(), KEY_WRITE), ERROR_SUCCESS);
-    stale.Close();
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, (L"CLSID\\" + Classes[1] + L"\\OldVersion").c_str(), nullptr, REG_SZ, L"", 2), ERROR_SUCCESS);
     const LCID locale = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
     ASSERT_TRUE(SetThreadLocale(locale));
-    ASSERT_EQ(Register(), S_OK);
-    EXPECT_EQ(Ours(), once);
-    EXPECT_EQ(GetThreadLocale(), locale);
-    ASSERT_EQ(stale.Create(HKEY_CLASSES_ROOT, (Connector + L"\\Foreign").c_str(), KEY_WRITE), ERROR_SUCCESS);
-    stale.Close();
-    ASSERT_EQ(Unregister(), S_OK);
-    EXPECT_EQ(GetThreadLocale(), locale);
-    // Of all that was written, only the key that a foreign subkey holds is left, default value and all.
-    const auto left = Ours();
-    EXPECT_TRUE(left.size() == 3 && left.count(Connector + L"\\Foreign")) << left.size();
+    EXPECT_EQ(Register(), S_OK);
+    EXPECT_TRUE(Ours() == once && GetThreadLocale() == locale);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, (Connector + L"\\Foreign").c_str(), nullptr, REG_SZ, L"", 2), ERROR_SUCCESS);
+    EXPECT_TRUE(Install(FALSE, nullptr) == S_OK && GetThreadLocale() == locale);
+    EXPECT_EQ(Ours(), Connector + L" { |=OrbethIconOverlayBHO Class; Foreign|= } ");
     RegDeleteTreeW(HKEY_CLASSES_ROOT, Connector.c_str());
-    for (const wchar_t* kept : {L"AppID", L"CLSID", L"*\\ShellEx\\ContextMenuHandlers", L"Directory\\shellex\\ContextMenuHandlers"})
-        EXPECT_NE(Read(HKEY_CLASSES_ROOT, kept), L"<no key>") << testing::PrintToString(std::wstring(kept));
-    EXPECT_EQ(Unregister(), S_OK) << "nothing left to take away is no error";
+    EXPECT_TRUE(Unregister() == S_OK && Ours().empty());
 }
 
-TEST_F(RegistrationTest, WithoutTheApprovedKeyNothingIsRegistered)
-{
-    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, ApprovedKey), ERROR_SUCCESS);
-    EXPECT_EQ(Register(), E_ACCESSDENIED);
-    EXPECT_EQ(Install(TRUE, nullptr), E_ACCESSDENIED);
-    EXPECT_TRUE(Ours().empty());
-    CRegistryKey approved;
-    ASSERT_EQ(approved.Create(HKEY_LOCAL_MACHINE, ApprovedKey, KEY_WRITE), ERROR_SUCCESS);
-    for (const wchar_t* commandLine : {static_cast<const wchar_t*>(nullptr), L"", L"user", L"/i"}) { // not read
-        EXPECT_EQ(Install(TRUE, commandLine), S_OK);
-        EXPECT_EQ(Read(HKEY_CLASSES_ROOT, L"CLSID\\" + Pending), L"OrbethPendingIconOverlay Class");
-        EXPECT_EQ(Install(FALSE, commandLine), S_OK);
-        EXPECT_TRUE(Ours().empty());
-    }
-}
-
-// A lasting key cannot be made below a volatile one: with the overlay identifiers' key volatile,
-// the second class's script fails half-way. The classes after it are not registered, the error
-// comes back, and install takes back all that registration wrote.
+// A lasting key cannot be made below a volatile one: with the overlay identifiers' key volatile, the second class's
+// script fails half-way. The classes after it are not registered, the error comes back, and install takes all back.
 TEST_F(RegistrationTest, AScriptFailingHalfWayStopsRegistrationAndInstallTakesItAllBack)
 {
-    const std::wstring identifiers = ExplorerKey + L"ShellIconOverlayIdentifiers";
+    const std::wstring identifiers = Explorer + L"ShellIconOverlayIdentifiers";
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, identifiers.c_str());
     HKEY made = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, identifiers.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_READ,
-                              nullptr, &made, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, identifiers.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_READ, nullptr, &made, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(made);
     const HRESULT refused = HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE);
     EXPECT_EQ(Register(), refused);
-    EXPECT_EQ(Read(HKEY_CLASSES_ROOT, L"CLSID\\" + Menu), L"OrbethContextMenuHandler Class");
-    for (const std::wstring& after : {Pending, Error, Bho})
-        EXPECT_EQ(Read(HKEY_CLASSES_ROOT, L"CLSID\\" + after), L"<no key>");
-    EXPECT_EQ(Install(TRUE, nullptr), refused);
-    EXPECT_TRUE(Ours().empty());
+    for (size_t i = 0; i < std::size(Classes); ++i) // the menu stays; the ok overlay's failing part was taken back
+        EXPECT_EQ(DumpRegistry(HKEY_CLASSES_ROOT, L"CLSID\\" + Classes[i]).empty(), i > 1) << i;
+    EXPECT_TRUE(Install(TRUE, nullptr) == refused && Ours().empty());
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, identifiers.c_str());
-}
-
-// This program's resources hold an empty script (EmptyScript.rc) and no other: both it and a
-// missing one fail, even when no call before left an error code, and write nothing.
-TEST_F(RegistrationTest, AMissingOrEmptyScriptFailsAndWritesNothing)
-{
-    const auto before = Ours();
-    for (const UINT resource : {107u, 108u}) {
-        SCOPED_TRACE(resource);
-        SetLastError(ERROR_SUCCESS);
-        EXPECT_TRUE(FAILED(UpdateRegistryFromResource(resource, true)));
-        EXPECT_EQ(Ours(), before);
-    }
 }
 
 // regsvr32 as an installer runs it, from a folder whose name has a single quote.
 TEST_F(RegistrationTest, Regsvr32RegistersAModulePathWithAQuote)
 {
     CTempDir dir(L"it's here");
-    wchar_t module[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameW(dll.Module(), module, MAX_PATH), 0u);
-    const std::wstring copy = dir.Child(L"OrbethExtensions.dll"), server = L"CLSID\\" + Error;
+    const std::wstring copy = dir.Child(L"OrbethExtensions.dll"), quoted = L"\"" + copy + L"\"";
     ASSERT_TRUE(CopyFileW(module, copy.c_str(), FALSE));
-    for (const std::wstring& options : {std::wstring(L"/s"), std::wstring(L"/s /u")}) {
-        std::wstring commandLine = L"regsvr32.exe " + options + L" \"" + copy + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process{};
-        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-        CUniqueHandle<HANDLE, &CloseHandle> running(process.hProcess), thread(process.hThread);
-        DWORD code = DWORD(-1);
-        EXPECT_TRUE(WaitForSingleObject(running.Get(), 60000) == WAIT_OBJECT_0 && GetExitCodeProcess(running.Get(), &code));
-        EXPECT_EQ(code, 0u);
-        EXPECT_EQ(Read(HKEY_CLASSES_ROOT, server + L"\\InprocServer32"), options == L"/s" ? copy : L"<no key>");
+    for (const std::wstring options : {L"/s", L"/s /u"}) {
+        EXPECT_EQ(_wsystem((L"%SystemRoot%\\system32\\regsvr32.exe " + options + L" " + quoted).c_str()), 0);
+        EXPECT_EQ(DumpRegistry(HKEY_CLASSES_ROOT, L"CLSID\\" + Classes[3] + L"\\InprocServer32"),
+                  options == L"/s" ? L"|=" + copy + L"; |ThreadingModel=Apartment" : L"");
     }
+}
+
+// The interpreter alone, against a scratch key of the current user.
+TEST(RegObjectTest, EachScriptLeavesItsTreeOrFailsLeavingNothing)
+{
+    const wchar_t Scratch[] = L"Software\\OrbethScriptTest";
+    CRegObject reg;
+    // Registration doubles the quotes of what it puts inside quotes; the first pair of a name wins.
+    ASSERT_EQ(reg.AddReplacement(L"MODULE", L"C:\\it''s here\\x.dll"), S_OK);
+    ASSERT_EQ(reg.AddReplacement(L"module", L"second text loses"), S_OK);
+    ASSERT_EQ(reg.AddReplacement(L"A23456789012345678901234567890123", L"x"), S_OK);
+    EXPECT_EQ(reg.AddReplacement(nullptr, L"x"), E_INVALIDARG);
+    const std::wstring longest(4094, L'x'), scratch = L"HKCU { NoRemove Software { NoRemove OrbethScriptTest { ";
+    // The entries of the scratch key (or a whole script, if it names its roots), run after "before" was registered.
+    const struct {
+        std::wstring entries;
+        HRESULT result;
+        std::wstring tree;
+        std::wstring before = L"";
+        bool registering = true;
+    } cases[] = {
+        {L"'  001 It''s' = s 'say ''hi'' 100%%'", S_OK, L"  001 It's|=say 'hi' 100%"},
+        {L"K { InprocServer32 = s '%Module%' }", S_OK, L"K\\InprocServer32|=C:\\it's here\\x.dll"},
+        {L"K = s '" + longest + L"'", S_OK, L"K|=" + longest},
+        {L"K\r\n{\tval D = d 4294967295 val B = b 0aFF val Z = b 0z }", S_OK, // a non-hex digit counts as 0
+         L"K|B=type 3 0aff; K|D=type 4 ffffffff; K|Z=type 3 00"},
+        {L"K { val M = m 'a\\0b' val T = m '~\\0z~\\0' val E = m '' }", S_OK,
+         L"K|E=type 7 00000000; K|M=type 7 61000000620000000000; K|T=type 7 7e0000007a007e00000000000000"},
+        {L"Key = s '%Unknown%'", DISP_E_EXCEPTION, L""}, {L"Key = s '%A23456789012345678901234567890123%'", E_FAIL, L""},
+        {L"Key = s '100% sure", DISP_E_EXCEPTION, L""}, {L"Key = s 'no closing quote }", DISP_E_EXCEPTION, L""}, {L"Key = q x", DISP_E_EXCEPTION, L""},
+        {L"'Parent\\Child' = s x", DISP_E_EXCEPTION, L""}, {L"Key = s " + std::wstring(4095, L'x'), DISP_E_EXCEPTION, L""}, {L"HKXX { }", DISP_E_EXCEPTION, L""},
+        {L"Key { val Name s x }", DISP_E_EXCEPTION, L""}, {L"Key { val Odd = b 0aF }", E_FAIL, L""}, {L"Key { A = s 1", DISP_E_EXCEPTION, L""},
+        {L"Key { val NotANumber = d twelve }", DISP_E_TYPEMISMATCH, L""}, {L"HKCU Software", DISP_E_EXCEPTION, L""},
+        {L" \r\n\t", S_OK, L""}, // an empty script does nothing
+        // A failing root block is taken back; the earlier ones stay.
+        {scratch + L"First = s 1 } } }\r\n" + scratch + L"Key = s 2 { Deep = s 3 } Third { val Broken = b 123 } } } }", E_FAIL,
+         L"First|=1"},
+        // ForceRemove rebuilds from scratch; Delete makes nothing, not even from its block; CLSID is never deleted.
+        {L"ForceRemove Class = s new { Fresh = s y } ForceRemove CLSID { Mine = s z } Delete Gone = s ignored "
+         L"{ Recreated = s no } Delete Absent Delete clsid", S_OK, L"Class|=new; Class\\Fresh|=y; CLSID\\Foreign|=kept; CLSID\\Mine|=z",
+         L"Class { Stale { Older = s x } } CLSID { Foreign = s kept } Gone { Child = s x }"},
+        // NoRemove keys stay even empty, as do keys with foreign subkeys and NoRemove values; what is not there is skipped.
+        {L"NoRemove Kept { Mine = s 1 { val Setting = s x } } Shared { Ours = s 2 } Plain = s 3 { val Goes = s z } "
+         L"Values { NoRemove val Stays = s y val Goes = s z } Nowhere { Deeper { val X = s 1 } } ForceRemove Also = s 2", S_OK,
+         L"Kept; Shared\\Foreign|=other; Values|Stays=y; Values\\Child|=c",
+         L"NoRemove Kept { Mine = s 1 { val Setting = s x } } Shared { Ours = s 2 Foreign = s other } Plain = s 3 { val Goes = s z } "
+         L"Values { val Stays = s y val Goes = s z Child = s c }", false},
+        {L"HKCU { NoRemove Software { OrbethNeverMade { A { B = s 1 } } } }", S_OK, L"", L"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.entries.substr(0, 60)));
+        RegDeleteTreeW(HKEY_CURRENT_USER, Scratch);
+        ASSERT_EQ(reg.RunScript((scratch + c.before + L" } } }").c_str(), true), S_OK);
+        const bool whole = c.entries.rfind(L"HK", 0) == 0 || c.entries.find_first_not_of(L" \r\n\t") == std::wstring::npos;
+        EXPECT_EQ(reg.RunScript((whole ? c.entries : scratch + c.entries + L" } } }").c_str(), c.registering), c.result);
+        EXPECT_EQ(DumpRegistry(HKEY_CURRENT_USER, Scratch), c.tree);
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, Scratch);
+}
+
+// Each name of each root, written to and taken back through the real registry; the performance
+// data root is known, but holds no keys to make.
+TEST(RegObjectTest, EveryRootKeyNameReachesItsKey)
+{
+    const std::tuple<std::wstring, std::wstring, HKEY> roots[] = {
+        {L"HKCR", L"CLASSES_ROOT", HKEY_CLASSES_ROOT}, {L"HKCU", L"CURRENT_USER", HKEY_CURRENT_USER}, {L"HKLM", L"LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+        {L"HKU", L"USERS", HKEY_USERS}, {L"HKDD", L"DYN_DATA", HKEY_DYN_DATA}, {L"HKCC", L"CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
+        {L"HKPD", L"PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA}};
+    CRegObject reg;
+    for (const auto& [shortName, longName, root] : roots) {
+        for (const std::wstring& name : {shortName, L"HKEY_" + longName}) {
+            SCOPED_TRACE(testing::PrintToString(name));
+            const std::wstring script = name + L" { OrbethRootTest { val Name = s " + name + L" } }";
+            const bool makesKeys = root != HKEY_PERFORMANCE_DATA;
+            const HRESULT result = reg.RunScript(script.c_str(), true);
+            EXPECT_TRUE(makesKeys ? result == S_OK : FAILED(result) && result != DISP_E_EXCEPTION);
+            EXPECT_EQ(DumpRegistry(root, L"OrbethRootTest"), makesKeys ? L"|Name=" + name : L"");
+            EXPECT_EQ(reg.RunScript(script.c_str(), false), makesKeys ? S_OK : result);
+            EXPECT_EQ(DumpRegistry(root, L"OrbethRootTest"), L"");
+        }
+    }
+}
+
+// The module runs every clean-up registered with it when it goes, the newest first.
+TEST(ModuleTest, EveryCleanUpRunsAtUnload)
+{
+    static std::wstring ran;
+    auto module = std::make_unique<COrbethExtensionsModule>();
+    const auto record = [](void* id) { ran += static_cast<const wchar_t*>(id); };
+    ASSERT_TRUE(module->AddTermFunc(record, const_cast<wchar_t*>(L"1")) && module->AddTermFunc(record, const_cast<wchar_t*>(L"2")));
+    EXPECT_TRUE(ran.empty());
+    module.reset();
+    EXPECT_EQ(ran, L"21");
 }
 
 } // namespace

@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include <map>
 #include <string>
 
-// Every key below a key, with its values, as "path|name" -> data: a tree to compare. Strings
-// read as themselves, other types as "type T" and their bytes in hex.
-void DumpRegistry(HKEY parent, const std::wstring& path, std::map<std::wstring, std::wstring>* tree);
+// Everything below a key, in the registry's order, as "path|name=data" for each value and the path of
+// each key that holds nothing, joined by "; ". Strings ending in their one NUL read as text, other data
+// as "type T" and hex. Paths are relative to the key; prefix is for the recursion.
+std::wstring DumpRegistry(HKEY root, const std::wstring& path, const std::wstring& prefix = L"");
