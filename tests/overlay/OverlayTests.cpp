@@ -104,24 +104,42 @@ protected:
     ULONG registration = 0;
 };
 
+// Each item of the sync root as the file manager asks for it: exactly one identifier claims each
+// sync state; unmanaged items, one-character names and items without a row get none.
 TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
 {
+    constexpr DWORD Folder = FILE_ATTRIBUTE_DIRECTORY, Missing = MAXDWORD;
     const struct {
-        const wchar_t* name;
+        const wchar_t* item;
+        DWORD attributes;
+        const wchar_t* row; // the canonical path of its database row
         int status;
         const char* badges;
-    } items[] = {{L"error.txt", 0, "error"}, {L"pending.txt", 1, "pending"}, {L"ok.txt", 2, "ok"},
-                 {L"excluded.txt", 10, "ok"}, {L"three.txt", 3, "none"},      {L"norow.txt", -1, "none"},
-                 {L"hidden.txt", 2, "none"}};
+    } items[] = {
+        {L"error.txt", 0, L"/error.txt", 0, "error"}, {L"pending.txt", 0, L"/pending.txt", 1, "pending"},
+        {L"ok.txt", 0, L"/ok.txt", 2, "ok"}, {L"excluded.txt", 0, L"/excluded.txt", 10, "ok"},
+        {L"three.txt", 0, L"/three.txt", 3, "none"}, {L"norow.txt", 0, nullptr, 0, "none"},
+        {L"x", 0, L"/x", 2, "none"}, {L"hidden.txt", FILE_ATTRIBUTE_HIDDEN, L"/hidden.txt", 2, "none"},
+        {L"system.txt", FILE_ATTRIBUTE_SYSTEM, L"/system.txt", 2, "none"},
+        {L"Hidden", Folder | FILE_ATTRIBUTE_HIDDEN, L"/hidden/", 2, "none"}, {L"missing.txt", Missing, L"/missing.txt", 2, "none"},
+        {L"Docs", Folder, L"/docs/", 2, "ok"}, {L"Docs\\a.txt", 0, L"/docs/a.txt", 1, "pending"},
+        // Case variants and Unicode forms meet in one canonical path.
+        {L"Docs\\Report.TXT", 0, L"/docs/report.txt", 0, "error"}, {L"DOCS\\report.txt", Missing, nullptr, 0, "error"},
+        {L"\u00DCbung", Folder, nullptr, 0, "none"}, {L"\u00DCbung\\\u00C9norme.txt", 0, L"/\u00FCbung/\u00E9norme.txt", 2, "ok"},
+        {L"E\u0301te\u0301.txt", 0, L"/\u00E9t\u00E9.txt", 1, "pending"}, // decomposed on disk
+    };
     for (const auto& item : items) {
-        ASSERT_TRUE(client.MakeFile(item.name, wcscmp(item.name, L"hidden.txt") == 0 ? FILE_ATTRIBUTE_HIDDEN : 0));
-        ASSERT_TRUE(item.status < 0 || client.SetStatus(std::wstring(L"/") + item.name, item.status));
+        const bool made = item.attributes == Missing || (item.attributes & Folder ? client.MakeFolder(item.item, item.attributes & ~Folder)
+                                                                                  : client.MakeFile(item.item, item.attributes));
+        ASSERT_TRUE(made);
+        ASSERT_TRUE(!item.row || client.SetStatus(item.row, item.status));
     }
     for (const auto& item : items)
-        EXPECT_EQ(Badges(item.name), item.badges) << testing::PrintToString(std::wstring(item.name));
+        EXPECT_EQ(Badges(item.item), item.badges) << testing::PrintToString(std::wstring(item.item));
     const std::wstring root = client.RootDir();
-    EXPECT_EQ(Badges(root.substr(0, root.size() - 1) + L"Other\\ok.txt", FILE_ATTRIBUTE_ARCHIVE), "none");
-    EXPECT_EQ(Badges(L"C:\\windows\\win.ini", FILE_ATTRIBUTE_ARCHIVE), "none");
+    for (const std::wstring& path : {root, root.substr(0, root.size() - 1), root.substr(0, root.size() - 1) + L"Other\\ok.txt",
+                                     std::wstring(L"C:\\windows\\win.ini")})
+        EXPECT_EQ(Badges(path, GetFileAttributesW(path.c_str())), "none") << testing::PrintToString(path);
     for (const auto& identifier : identifiers) {
         EXPECT_EQ(identifier->IsMemberOf(nullptr, FILE_ATTRIBUTE_DIRECTORY), S_FALSE);
         EXPECT_EQ(identifier->GetOverlayInfo(nullptr, 0, nullptr, nullptr), E_POINTER);
