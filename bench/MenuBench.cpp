@@ -66,8 +66,7 @@ void RunMenuBenchmarks()
         }
         for (const std::wstring& path : paths) // the icons were drawn
             overlay->IsMemberOf(path.c_str(), GetFileAttributesW(path.c_str()));
-        ComPtr<IDataObject> data;
-        data.Attach(MakeDropList(paths));
+        ComPtr<IDataObject> data = MakeDropList(paths);
         std::string dbPath;
         WideToUtf8(client.SyncDbPath(), &dbPath);
 

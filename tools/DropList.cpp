@@ -80,7 +80,7 @@ private:
 
 } // namespace
 
-IDataObject* MakeDropList(const std::vector<std::wstring>& paths)
+Microsoft::WRL::ComPtr<IDataObject> MakeDropList(const std::vector<std::wstring>& paths)
 {
     std::wstring list;
     for (const std::wstring& path : paths) {
@@ -88,7 +88,9 @@ IDataObject* MakeDropList(const std::vector<std::wstring>& paths)
         list.push_back(L'\0');
     }
     list.push_back(L'\0');
-    return new (std::nothrow) CDropListObject(std::move(list));
+    Microsoft::WRL::ComPtr<IDataObject> data;
+    *data.GetAddressOf() = new (std::nothrow) CDropListObject(std::move(list)); // born with its one reference
+    return data;
 }
 
 HRESULT InitializeHandler(IUnknown* handler, const std::vector<std::wstring>& paths, const wchar_t* folder)
@@ -96,12 +98,9 @@ HRESULT InitializeHandler(IUnknown* handler, const std::vector<std::wstring>& pa
     IShellExtInit* init = nullptr;
     if (!handler || FAILED(handler->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init))))
         return E_NOINTERFACE;
-    IDataObject* data = MakeDropList(paths);
     PIDLIST_ABSOLUTE list = folder ? ILCreateFromPathW(folder) : nullptr;
-    const HRESULT result = init->Initialize(list, data, nullptr);
+    const HRESULT result = init->Initialize(list, MakeDropList(paths).Get(), nullptr);
     ILFree(list);
-    if (data)
-        data->Release();
     init->Release();
     return result;
 }

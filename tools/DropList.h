@@ -1,13 +1,15 @@
 #pragma once
 
 #include <objidl.h>
+#include <wrl/client.h>
 
 #include <string>
 #include <vector>
 
 // What the file manager hands a context menu handler for a selection of files: a data object
 // whose CF_HDROP is a wide drop list of the paths in order. Null when it cannot be made.
-IDataObject* MakeDropList(const std::vector<std::wstring>& paths);
+// Returned owned: this MinGW's ComPtr::Attach adds a reference, so nobody should need it.
+Microsoft::WRL::ComPtr<IDataObject> MakeDropList(const std::vector<std::wstring>& paths);
 
 // A context menu handler's Initialize as the file manager calls it: with the drop list of the
 // paths, and with the id list of folder when one is given (a folder's background). E_NOINTERFACE

@@ -141,8 +141,7 @@ protected:
 
     ComPtr<IContextMenu> Initialized(CDllUnderTest& dll, const CClick& click, HRESULT* result = nullptr)
     {
-        ComPtr<IContextMenu> handler;
-        handler.Attach(dll.Create<IContextMenu>(CLSID_OrbethContextMenuHandler, IID_IContextMenu));
+        ComPtr<IContextMenu> handler = dll.Create<IContextMenu>(CLSID_OrbethContextMenuHandler, IID_IContextMenu);
         std::vector<std::wstring> paths;
         for (const std::wstring& item : click.items)
             paths.push_back(PathOf(item));

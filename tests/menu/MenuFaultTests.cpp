@@ -42,8 +42,7 @@ protected:
         std::vector<std::wstring> paths;
         for (const std::wstring& item : items)
             paths.push_back(client->PathOf(item));
-        ComPtr<IDataObject> data;
-        data.Attach(MakeDropList(paths));
+        ComPtr<IDataObject> data = MakeDropList(paths);
         EXPECT_EQ(CreateComObject<COrbethContextMenuHandler>(nullptr, IID_PPV_ARGS(&handler)), S_OK);
         ComPtr<IShellExtInit> init;
         EXPECT_EQ(handler.As(&init), S_OK);

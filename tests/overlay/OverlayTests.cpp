@@ -53,7 +53,7 @@ protected:
         ASSERT_TRUE(client.Ready() && dll.Loaded()) << client.LastError();
         ASSERT_TRUE(StandInService::Install() && StandInService::Start());
         for (const CLSID* clsid : {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay, &CLSID_OrbethOkIconOverlay}) {
-            identifiers.emplace_back().Attach(dll.Create<IShellIconOverlayIdentifier>(*clsid, IID_IShellIconOverlayIdentifier));
+            identifiers.push_back(dll.Create<IShellIconOverlayIdentifier>(*clsid, IID_IShellIconOverlayIdentifier));
             ASSERT_NE(identifiers.back(), nullptr);
         }
         window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
@@ -163,27 +163,71 @@ TEST_F(OverlayTest, AFolderWhoseStatusChangedIsAnnouncedAndAFileNever)
     EXPECT_TRUE(Notified().empty()) << "an unchanged folder is not announced again";
 }
 
-// The client pushes from wherever it runs: a push handled on the window's thread while another
-// thread sent it reaches the identifiers' answers.
-TEST_F(OverlayTest, APushFromAnotherThreadReachesTheAnswers)
+// The client's pushes, sent to a window of the file manager while a helper object is hooked into
+// its thread, as the client sends them: each row's item is in sync in the database, and the push
+// may change the answer.
+TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
 {
-    ASSERT_TRUE(client.MakeFile(L"a.txt") && client.SetStatus(L"/a.txt", 2));
-    ComPtr<IObjectWithSite> bho;
-    bho.Attach(dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite));
-    ASSERT_TRUE(bho && bho->SetSite(nullptr) == S_OK);
-    std::string push = R"([{"filepath": ")";
-    for (wchar_t c : client.PathOf(L"a.txt"))
-        push += c == L'\\' ? std::string("\\\\") : std::string(1, char(c));
-    push += R"(", "status": 0}])";
+    // A push element for an item: "d:1" is {"filepath": <d.txt's path>, "status": 1}; "d" has no status.
+    const auto json = [&](const std::string& element) {
+        std::string path;
+        for (wchar_t c : client.PathOf(std::wstring(1, wchar_t(element[0])) + (element[0] == 'u' ? L"\u00e9.txt" : L".txt")))
+            path += c == L'\\' ? "\\\\" : c == L'\u00e9' ? "\\u00e9" : std::string(1, char(c));
+        return R"({"filepath": ")" + path + "\"" + (element.size() > 1 ? ", \"status\": " + element.substr(2) : "") + "}";
+    };
+    const auto send = [&](const std::string& text, ULONG_PTR magic = ClientContract::PushMagic, DWORD cut = 0) {
+        COPYDATASTRUCT copy{magic, DWORD(text.size() + 1 - cut), const_cast<char*>(text.data())};
+        SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy));
+    };
+    constexpr ULONG_PTR Push = ClientContract::PushMagic;
+    const struct {
+        char item;
+        std::string push;
+        const char* badges;
+        ULONG_PTR magic = ClientContract::PushMagic;
+        DWORD cut = 0; // bytes left out of the declared size
+    } rows[] = {
+        {'a', "[" + json("a:0") + "]", "error"},
+        {'b', "[" + json("b:1") + ", " + json("b:0") + "]", "error"}, // later elements win
+        {'c', "[" + json("c") + "]", "error"},                          // a missing status is an error
+        {'d', "// the client may comment its pushes\n[" + json("d:1") + ", " + json("d:3") + "]", "pending"}, // 3 changes nothing
+        {'e', "[" + json("e:-1") + ", " + json("e:10") + "]", "none"}, // only the sync states -1 to 2 count
+        {'f', "[7, {\"filepath\": 12, \"status\": 0}, " + json("f:\"0\"") + ", " + json("f:1.5") + ", " + json("f:1") + "]", "pending"},
+        {'u', "[" + json("u:0") + "]", "error"},
+        // Changing nothing: another message, a text cut short or not JSON, elements of the wrong shape.
+        {'g', "[" + json("g:0") + "]", "ok", Push ^ 1}, {'l', "[" + json("l:0") + "]", "ok", Push | (ULONG_PTR(1) << 40)},
+        {'h', "[" + json("h:0") + "]", "ok", Push, 2}, {'m', "[" + json("m:0") + "]", "ok", Push, 99}, {'i', json("i:0"), "ok"},
+        {'n', "[" + json("N:0") + "]", "ok"}, // paths are kept as pushed
+        {'j', "[[\"" + json("j:0") + "\", 0], " + json("j:99999999999") + "]", "ok"},
+        {'k', "[" + std::string(100000, '[') + std::string(100000, ']') + json("k:0") + "]", "ok"},
+    };
+    for (const auto& row : rows)
+        ASSERT_TRUE(client.MakeFile(std::wstring(1, wchar_t(row.item)) + (row.item == 'u' ? L"\u00e9.txt" : L".txt")) &&
+                    client.SetStatus(std::wstring(L"/") + wchar_t(row.item) + (row.item == 'u' ? L"\u00e9.txt" : L".txt"), 2));
+    ComPtr<IObjectWithSite> bho = dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite),
+                            second = dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite);
+    ASSERT_TRUE(bho && second && bho->SetSite(nullptr) == S_OK && second->SetSite(nullptr) == S_OK);
+    for (const auto& row : rows)
+        send(row.push, row.magic, std::min<DWORD>(row.cut, DWORD(row.push.size() + 1)));
+    for (const auto& row : rows)
+        EXPECT_EQ(Badges(std::wstring(1, wchar_t(row.item)) + (row.item == 'u' ? L"\u00e9.txt" : L".txt")), row.badges) << row.item;
+
+    // From another thread, handled while this one waits for its messages; the helper object
+    // released first leaves the other hooked, and the hook goes with the last one.
     std::atomic<bool> sent{false};
     std::thread sender([&] {
-        COPYDATASTRUCT copy{ClientContract::PushMagic, DWORD(push.size() + 1), push.data()};
-        SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy));
+        send("[" + json("a:1") + "]");
         sent = true;
     });
-    PumpUntil([&] { return sent.load(); }); // the send is handled while this thread waits for messages
+    PumpUntil([&] { return sent.load(); });
     sender.join();
-    EXPECT_EQ(Badges(L"a.txt"), "error") << "the pushed status, not the database's";
+    EXPECT_EQ(Badges(L"a.txt"), "pending");
+    second.Reset();
+    send("[" + json("b:1") + "]");
+    EXPECT_EQ(Badges(L"b.txt"), "pending");
+    bho.Reset();
+    send("[" + json("a:0") + "]");
+    EXPECT_EQ(Badges(L"a.txt"), "pending") << "no hook after the last release";
 }
 
 } // namespace

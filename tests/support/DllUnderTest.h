@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 #include <windows.h>
+#include <wrl/client.h>
 
 #include <gtest/gtest.h>
 
@@ -31,15 +32,14 @@ public:
     HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** object) { return m_getClassObject(clsid, riid, object); }
     HRESULT CanUnloadNow() { return m_canUnloadNow(); }
 
-    // A new object of the class through its factory, or null.
-    template <typename Interface> Interface* Create(REFCLSID clsid, REFIID riid)
+    // A new object of the class through its factory, or null. (Owned from the start: this
+    // MinGW's ComPtr::Attach adds a reference.)
+    template <typename Interface> Microsoft::WRL::ComPtr<Interface> Create(REFCLSID clsid, REFIID riid)
     {
-        IClassFactory* factory = nullptr;
-        if (FAILED(GetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory))))
-            return nullptr;
-        Interface* object = nullptr;
-        factory->CreateInstance(nullptr, riid, reinterpret_cast<void**>(&object));
-        factory->Release();
+        Microsoft::WRL::ComPtr<IClassFactory> factory;
+        Microsoft::WRL::ComPtr<Interface> object;
+        if (SUCCEEDED(GetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf()))))
+            factory->CreateInstance(nullptr, riid, reinterpret_cast<void**>(object.GetAddressOf()));
         return object;
     }
 
