@@ -38,6 +38,9 @@ TEST_F(ServiceMonitorTest, EveryStateIsReadAndKeptForTenSecondsAndTheEndpointIsT
     ASSERT_TRUE(ServiceMonitor::GetLocalEndpoint(&made) && ServiceMonitor::GetLocalEndpoint(&cached));
     EXPECT_TRUE(made == L"127.0.0.1:8806" && cached == made) << testing::PrintToString(made);
     EXPECT_FALSE(ServiceMonitor::GetLocalEndpoint(nullptr));
+    clock.AdvanceSeconds(600);
+    const std::wstring* endpoint = nullptr;
+    EXPECT_TRUE(CValueCache::GetInstance().GetString(CValueCache::LocalEndpointKey, &endpoint)) << "kept for 600 s";
 }
 
 } // namespace
