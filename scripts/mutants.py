@@ -104,6 +104,11 @@ class Runner:
                 shutil.copy2(self.snapshot / name, self.prefix / name)
         subprocess.run(["wineserver", "-p"], stderr=subprocess.DEVNULL)
 
+        # Only the test programs and what they depend on: the demo and the benchmarks need no relinking.
+        listed = json.loads(subprocess.run(["ctest", "--test-dir", str(self.build), "--show-only=json-v1"],
+                                           capture_output=True, text=True, check=True).stdout)
+        self.targets = sorted({Path(word).stem for test in listed["tests"] for word in test.get("command", [])
+                               if word.endswith(".exe")}) or ["all"]
         # A source's own compile command, to turn most non-compiling mutants away in a second or
         # two without touching the build.
         compdb = subprocess.run(["ninja", "-C", str(self.build), "-t", "compdb"],
@@ -146,12 +151,13 @@ class Runner:
         return None
 
     def builds(self):
-        return subprocess.run(["cmake", "--build", str(self.build)],
+        return subprocess.run(["cmake", "--build", str(self.build), "--target", *self.targets],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
     def tests_pass(self):
         self.restart_server(restore=True)
-        ctest = ["ctest", "--test-dir", str(self.build), "--timeout", str(self.timeout), "--stop-on-failure", "-Q"]
+        ctest = ["ctest", "--test-dir", str(self.build), "--timeout", str(self.timeout), "--stop-on-failure", "-Q",
+                 "-j", str(os.cpu_count() or 1)]
         return subprocess.run(self.isolated + ctest, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
 
@@ -194,7 +200,11 @@ def main():
 
     killed, survivors, not_built = 0, [], 0
     try:
+        # A long run cut short goes on from where it stopped: ORBETH_MUTANTS_FROM=N starts at the Nth.
+        start = int(os.environ.get("ORBETH_MUTANTS_FROM", "1"))
         for n, (source, mutant) in enumerate(sample, 1):
+            if n < start:
+                continue
             original = (root / source).read_bytes()
             line, change = describe(original.decode(errors="replace"),
                                     mutant.read_text(errors="replace"))
