@@ -81,4 +81,20 @@ TEST(ClientDbReaderTest, EveryQueryReadsItsColumnOrFailsLeavingItsOutputAndPaths
     EXPECT_TRUE(CClientDbReader::GetInstance().GetEntryUqid(sync.c_str(), L"/it's.txt", &uqid) && uqid == std::wstring(L"a\0b", 3)) << "SQLite's length, not the first NUL's";
 }
 
+// A connection lets go of its file when opened again and when it goes, a statement still prepared
+// or not: the client may then replace the file.
+TEST(SqliteDbTest, AConnectionLetsGoOfItsFile)
+{
+    CTempDir dir;
+    ExecSql(dir.Child(L"a.db"), "CREATE TABLE t(x);");
+    ExecSql(dir.Child(L"b.db"), "CREATE TABLE t(x);");
+    {
+        CSqliteDb db;
+        ASSERT_TRUE(db.Open(dir.Child(L"a.db").c_str(), SQLITE_OPEN_READONLY) &&
+                    db.Open(dir.Child(L"b.db").c_str(), SQLITE_OPEN_READONLY) && db.Prepare(L"SELECT x FROM t"));
+        EXPECT_TRUE(DeleteFileW(dir.Child(L"a.db").c_str())) << "opened again";
+    }
+    EXPECT_TRUE(DeleteFileW(dir.Child(L"b.db").c_str())) << "gone";
+}
+
 } // namespace

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -34,16 +32,6 @@ int32_t Fresh(CStatusCache& cache, const std::wstring& path)
 {
     int32_t status = -100;
     return cache.Get(path.c_str(), &status, nullptr) ? status : -100;
-}
-
-TEST(ClockTest, AgreesWithTheSystem)
-{
-    FILETIME system;
-    GetSystemTimeAsFileTime(&system);
-    const uint64_t systemTicks = (uint64_t(system.dwHighDateTime) << 32) | system.dwLowDateTime;
-    const uint64_t ticks = CClock::SystemTicks();
-    EXPECT_LT(ticks > systemTicks ? ticks - systemTicks : systemTicks - ticks, CClock::TicksPerSecond);
-    EXPECT_LE(std::abs(CClock::NowSeconds() - _time64(nullptr)), 1);
 }
 
 TEST(StatusCacheTest, EachEntryLivesItsTtlToTheTick)
