@@ -68,14 +68,16 @@ def allocate(count, sizes, available):
 
 
 def describe(original, mutant):
+    """The first changed line, the change, and whether only comments changed."""
     before, after = original.splitlines(), mutant.splitlines()
+    comment = lambda lines: all(l.strip().startswith(("//", "/*//")) or not l.strip() for l in lines)
     for tag, i1, i2, j1, j2 in difflib.SequenceMatcher(None, before, after).get_opcodes():
         if tag == "equal":
             continue
         old = " ".join(l.strip() for l in before[i1:i2]) or "(nothing)"
         new = " ".join(l.strip() for l in after[j1:j2]) or "(removed)"
-        return i1 + 1, f"{old} -> {new}"
-    return 0, "(no change)"
+        return i1 + 1, f"{old} -> {new}", comment(before[i1:i2]) and comment(after[j1:j2])
+    return 0, "(no change)", True
 
 
 class Runner:
@@ -198,7 +200,7 @@ def main():
         current.clear()
     signal.signal(signal.SIGTERM, lambda *a: (restore(), sys.exit(1)))
 
-    killed, survivors, not_built = 0, [], 0
+    killed, survivors, not_built, in_comments = 0, [], 0, 0
     try:
         # A long run cut short goes on from where it stopped: ORBETH_MUTANTS_FROM=N starts at the Nth.
         start = int(os.environ.get("ORBETH_MUTANTS_FROM", "1"))
@@ -206,9 +208,14 @@ def main():
             if n < start:
                 continue
             original = (root / source).read_bytes()
-            line, change = describe(original.decode(errors="replace"),
-                                    mutant.read_text(errors="replace"))
+            line, change, only_comments = describe(original.decode(errors="replace"),
+                                                   mutant.read_text(errors="replace"))
             where = f"{source}:{line}: {change}"
+            if only_comments:
+                # The tool also rewrites comments; such a mutant is the program itself.
+                in_comments += 1
+                print(f"[{n}/{len(sample)}] changes only a comment: {where}", flush=True)
+                continue
             stat = (root / source).stat()
             current[source] = (original, (stat.st_atime_ns, stat.st_mtime_ns))
             shutil.copyfile(mutant, root / source)
@@ -237,6 +244,7 @@ def main():
     percent = 100.0 * killed / viable if viable else 0.0
     print(f"\nmutation score: {killed} of {viable} killed ({percent:.1f}%)")
     print(f"did not compile: {not_built}")
+    print(f"changed only a comment: {in_comments}")
     print(f"survivors: {len(survivors)}")
     for where in survivors:
         print(f"  {where}")
