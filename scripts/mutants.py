@@ -7,6 +7,7 @@ import difflib
 import os
 import json
 import random
+import re
 import shlex
 import shutil
 import signal
@@ -88,23 +89,26 @@ class Runner:
         self.prefix = Path(os.environ["WINEPREFIX"])
         self.snapshot = self.build / "mutants" / "registry"
         # The tests listen on fixed loopback ports: in a network of their own, another run of the
-        # tests on this machine cannot take them away and pass for a kill.
-        isolated = ["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$@"', "sh"]
+        # tests on this machine cannot take them away and pass for a kill. Wine's sockets belong to
+        # its server, so the server starts in that network too.
+        # (It would hold the output pipe open for as long as it runs.)
+        start = 'wineserver -p </dev/null >/dev/null 2>&1 && exec "$@"'
+        isolated = ["unshare", "--net", "sh", "-c", "ip link set lo up && " + start, "sh"]
+        plain = ["sh", "-c", start, "sh"]
         self.isolated = isolated if subprocess.run(isolated + ["true"], stdout=subprocess.DEVNULL,
-                                                   stderr=subprocess.DEVNULL).returncode == 0 else []
-        self.restart_server()
+                                                   stderr=subprocess.DEVNULL).returncode == 0 else plain
+        self.stop_server()
         self.snapshot.mkdir(parents=True, exist_ok=True)
         for name in REGISTRY_FILES:
             shutil.copy2(self.prefix / name, self.snapshot / name)
 
-    def restart_server(self, restore=False):
+    def stop_server(self, restore=False):
         subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], stderr=subprocess.DEVNULL)
         # A mutant may leave registrations or services behind; every run starts from the same registry.
         if restore:
             for name in REGISTRY_FILES:
                 shutil.copy2(self.snapshot / name, self.prefix / name)
-        subprocess.run(["wineserver", "-p"], stderr=subprocess.DEVNULL)
 
         # Only the test programs and what they depend on: the demo and the benchmarks need no relinking.
         listed = json.loads(subprocess.run(["ctest", "--test-dir", str(self.build), "--show-only=json-v1"],
@@ -156,11 +160,16 @@ class Runner:
         return subprocess.run(["cmake", "--build", str(self.build), "--target", *self.targets],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
-    def tests_pass(self):
-        self.restart_server(restore=True)
-        ctest = ["ctest", "--test-dir", str(self.build), "--timeout", str(self.timeout), "--stop-on-failure", "-Q",
+    def failing_tests(self):
+        """The test programs that failed for the mutant in place, or an empty list."""
+        self.stop_server(restore=True)
+        ctest = ["ctest", "--test-dir", str(self.build), "--timeout", str(self.timeout), "--stop-on-failure",
                  "-j", str(os.cpu_count() or 1)]
-        return subprocess.run(self.isolated + ctest, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+        run = subprocess.run(self.isolated + ctest, capture_output=True, text=True, errors="replace")
+        if run.returncode == 0:
+            return []
+        failed = re.findall(r"^\s*\d+ - (\S+) \(", run.stdout, re.MULTILINE)
+        return failed or ["ctest"]
 
 
 def main():
@@ -187,7 +196,7 @@ def main():
           f"of {len(sources)} files (draw {args.draw})", flush=True)
 
     runner = Runner(args)
-    if not runner.tests_pass():
+    if runner.failing_tests():
         print("mutants: the tests fail on the unchanged sources", file=sys.stderr)
         return 1
 
@@ -226,12 +235,12 @@ def main():
                 if not compiles or not runner.builds():
                     not_built += 1
                     verdict = "does not compile"
-                elif runner.tests_pass():
+                elif not (failed := runner.failing_tests()):
                     survivors.append(where)
                     verdict = "SURVIVED"
                 else:
                     killed += 1
-                    verdict = "killed"
+                    verdict = f"killed ({', '.join(failed)})"
             finally:
                 restore()
             print(f"[{n}/{len(sample)}] {verdict}: {where}", flush=True)
