@@ -10,6 +10,7 @@
 #include "bench/Bench.h"
 #include "client/ClientContract.h"
 #include "tools/DropList.h"
+#include "tools/LoadedExtension.h"
 #include "tools/StandInClient.h"
 
 using Microsoft::WRL::ComPtr;
@@ -43,24 +44,21 @@ bool BareUqidQuery(const std::string& dbPath, const std::wstring& canonicalPath)
 void RunMenuBenchmarks()
 {
     CStandInClient client;
-    HMODULE dll = LoadLibraryW(L"OrbethExtensions.dll");
-    using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    const auto getClassObject =
-        dll ? reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject"))) : nullptr;
+    CLoadedExtension dll;
     std::vector<std::wstring> paths, canonical;
-    if (!client.Ready() || !getClassObject ||
+    if (!client.Ready() || !dll.Loaded() ||
         !MakeReports(client, L"Shared", FileCount, [](int i) { return L"2, 'U" + std::to_wstring(i) + L"'"; }, &paths,
                      &canonical)) {
         std::printf("bench menu: cannot set up the stand-in client (%s) or load the DLL (%d)\n",
-                    client.LastError().c_str(), getClassObject != nullptr);
+                    client.LastError().c_str(), dll.Loaded());
         return;
     }
     {
-        ComPtr<IClassFactory> menus, overlays;
-        ComPtr<IShellIconOverlayIdentifier> overlay;
-        getClassObject(CLSID_OrbethContextMenuHandler, IID_PPV_ARGS(&menus));
-        getClassObject(CLSID_OrbethOkIconOverlay, IID_PPV_ARGS(&overlays));
-        if (!menus || !overlays || FAILED(overlays->CreateInstance(nullptr, IID_IShellIconOverlayIdentifier, &overlay))) {
+        ComPtr<IClassFactory> menus;
+        dll.GetClassObject(CLSID_OrbethContextMenuHandler, IID_PPV_ARGS(&menus));
+        const ComPtr<IShellIconOverlayIdentifier> overlay =
+            dll.Create<IShellIconOverlayIdentifier>(CLSID_OrbethOkIconOverlay, IID_IShellIconOverlayIdentifier);
+        if (!menus || !overlay) {
             std::printf("bench menu: the DLL's classes cannot be created\n");
             return;
         }
@@ -94,5 +92,4 @@ void RunMenuBenchmarks()
         for (HMENU menu : shown)
             DestroyMenu(menu);
     }
-    FreeLibrary(dll);
 }

@@ -9,8 +9,8 @@
 
 #include "OrbethExtensions_h.h"
 #include "base/Utf8.h"
-#include "tests/support/DllUnderTest.h"
 #include "tools/DropList.h"
+#include "tools/LoadedExtension.h"
 #include "tools/StandInClient.h"
 #include "tools/StandInWebService.h"
 #include "tools/UrlCapture.h"
@@ -139,7 +139,7 @@ protected:
                                                                           : client.PathOf(item);
     }
 
-    ComPtr<IContextMenu> Initialized(CDllUnderTest& dll, const CClick& click, HRESULT* result = nullptr)
+    ComPtr<IContextMenu> Initialized(CLoadedExtension& dll, const CClick& click, HRESULT* result = nullptr)
     {
         ComPtr<IContextMenu> handler = dll.Create<IContextMenu>(CLSID_OrbethContextMenuHandler, IID_IContextMenu);
         std::vector<std::wstring> paths;
@@ -165,7 +165,7 @@ protected:
     }
 
     // The command's result, once the page it should open ("" for none) was opened.
-    HRESULT Invoke(CDllUnderTest& dll, const CClick& click, UINT offset, const std::wstring& page = L"")
+    HRESULT Invoke(CLoadedExtension& dll, const CClick& click, UINT offset, const std::wstring& page = L"")
     {
         ComPtr<IContextMenu> handler = Initialized(dll, click);
         CMINVOKECOMMANDINFO info{};
@@ -243,7 +243,7 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         // A fresh DLL for each row: nothing cached, the sharing flags included, carries over.
-        CDllUnderTest dll;
+        CLoadedExtension dll;
         ASSERT_TRUE(client.ExecDconf(L"UPDATE driveconfig SET share_link = " + std::to_wstring(row.shareFlags)));
         HRESULT init = E_FAIL;
         ComPtr<IContextMenu> handler = Initialized(dll, row.click, &init);
@@ -255,7 +255,7 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
 
 TEST_F(ContextMenuTest, GetCommandStringWritesOnlyTheWideVerb)
 {
-    CDllUnderTest dll;
+    CLoadedExtension dll;
     ComPtr<IContextMenu> handler = Initialized(dll, {{L"a.txt"}});
     // By uType 0 to 7, for the entry's own identifier: only the wide verb (4) writes; the ANSI verb
     // and validation (0, 2) fail. Other identifiers fail.
@@ -272,7 +272,7 @@ TEST_F(ContextMenuTest, GetCommandStringWritesOnlyTheWideVerb)
 // Each handler acts on what its own Initialize captured, whatever other handlers do meanwhile.
 TEST_F(ContextMenuTest, HandlersAliveAtOnceKeepTheirOwnSelections)
 {
-    CDllUnderTest dll;
+    CLoadedExtension dll;
     ComPtr<IContextMenu> first = Initialized(dll, {{L"a.txt"}});
     ComPtr<IContextMenu> second = Initialized(dll, {{L"pending.txt"}});
     Initialized(dll, {{L"<outside>"}}); // refused
@@ -326,7 +326,7 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
         {{{}, L""}, 4, clients, nullptr, L"open_cfs?link_type=home"},
         {{{deep}}, 4, clients, nullptr, deepPage + L"%2Flong.txt"},
     };
-    CDllUnderTest dll;
+    CLoadedExtension dll;
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.page) + (row.body ? row.body : ""));
         row.reply.status ? service.SetReply(row.reply) : service.UseClientReplies();
@@ -340,7 +340,7 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
 
 TEST_F(ContextMenuTest, FailuresOpenNothingAndEmptyTheSelection)
 {
-    CDllUnderTest dll;
+    CLoadedExtension dll;
     ComPtr<IContextMenu> handler = Initialized(dll, {{L"a.txt"}});
     CMINVOKECOMMANDINFO info{};
     info.cbSize = sizeof(info);

@@ -12,7 +12,7 @@
 
 #include "OrbethExtensions_h.h"
 #include "base/UniqueHandle.h"
-#include "tests/support/DllUnderTest.h"
+#include "tools/LoadedExtension.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -32,7 +32,7 @@ protected:
         return factory;
     }
 
-    CDllUnderTest dll;
+    CLoadedExtension dll;
 };
 
 // Unknown classes and interfaces and aggregation are refused, leaving nothing behind. A held factory

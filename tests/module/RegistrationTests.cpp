@@ -8,9 +8,9 @@
 #include "module/Module.h"
 #include "module/RegObject.h"
 #include "module/Registration.h"
-#include "tests/support/DllUnderTest.h"
 #include "tests/support/RegistryDump.h"
 #include "tests/support/TestSupport.h"
+#include "tools/LoadedExtension.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ protected:
     HRESULT Unregister() { return dll.Export<HRESULT(STDAPICALLTYPE*)()>("DllUnregisterServer")(); }
     HRESULT Install(BOOL install, LPCWSTR line) { return dll.Export<HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR)>("DllInstall")(install, line); }
 
-    CDllUnderTest dll;
+    CLoadedExtension dll;
     wchar_t module[MAX_PATH] = {};
 };
 

@@ -11,7 +11,7 @@
 
 #include "OrbethExtensions_h.h"
 #include "client/ClientContract.h"
-#include "tests/support/DllUnderTest.h"
+#include "tools/LoadedExtension.h"
 #include "tools/StandInClient.h"
 
 using Microsoft::WRL::ComPtr;
@@ -98,7 +98,7 @@ protected:
     }
 
     CStandInClient client;
-    CDllUnderTest dll;
+    CLoadedExtension dll;
     std::vector<ComPtr<IShellIconOverlayIdentifier>> identifiers;
     HWND window = nullptr;
     ULONG registration = 0;

@@ -4,28 +4,25 @@
 #include <windows.h>
 #include <wrl/client.h>
 
-#include <gtest/gtest.h>
-
-// The built DLL, loaded as the file manager loads it and called only through its exports.
-// Freed again afterwards, so every test starts with a freshly loaded module and empty caches.
-class CDllUnderTest {
+// The built DLL, loaded as the file manager loads it and called only through its exports. Freed
+// again afterwards, so each test or benchmark starts with a freshly loaded module and empty caches.
+class CLoadedExtension {
 public:
     using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     using CanUnloadNowFunction = HRESULT(STDAPICALLTYPE*)();
 
-    CDllUnderTest() : m_module(LoadLibraryW(L"OrbethExtensions.dll"))
+    CLoadedExtension() : m_module(LoadLibraryW(L"OrbethExtensions.dll"))
     {
-        EXPECT_NE(m_module, nullptr) << "LoadLibrary failed, error " << GetLastError();
         m_getClassObject = Export<GetClassObjectFunction>("DllGetClassObject");
         m_canUnloadNow = Export<CanUnloadNowFunction>("DllCanUnloadNow");
     }
-    ~CDllUnderTest()
+    ~CLoadedExtension()
     {
         if (m_module)
             FreeLibrary(m_module);
     }
-    CDllUnderTest(const CDllUnderTest&) = delete;
-    CDllUnderTest& operator=(const CDllUnderTest&) = delete;
+    CLoadedExtension(const CLoadedExtension&) = delete;
+    CLoadedExtension& operator=(const CLoadedExtension&) = delete;
 
     HMODULE Module() const { return m_module; }
     bool Loaded() const { return m_getClassObject && m_canUnloadNow; }
