@@ -168,10 +168,12 @@ TEST_F(OverlayTest, AFolderWhoseStatusChangedIsAnnouncedAndAFileNever)
 // may change the answer.
 TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
 {
-    // A push element for an item: "d:1" is {"filepath": <d.txt's path>, "status": 1}; "d" has no status.
+    // Each row's item is a file named by one letter ("u" is "u\u00e9.txt"); a push element for it:
+    // "d:1" is {"filepath": <d.txt's path>, "status": 1}, and "d" has no status.
+    const auto file = [](char item) { return std::wstring(1, wchar_t(item)) + (item == 'u' ? L"\u00e9.txt" : L".txt"); };
     const auto json = [&](const std::string& element) {
         std::string path;
-        for (wchar_t c : client.PathOf(std::wstring(1, wchar_t(element[0])) + (element[0] == 'u' ? L"\u00e9.txt" : L".txt")))
+        for (wchar_t c : client.PathOf(file(element[0])))
             path += c == L'\\' ? "\\\\" : c == L'\u00e9' ? "\\u00e9" : std::string(1, char(c));
         return R"({"filepath": ")" + path + "\"" + (element.size() > 1 ? ", \"status\": " + element.substr(2) : "") + "}";
     };
@@ -198,19 +200,18 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
         {'g', "[" + json("g:0") + "]", "ok", Push ^ 1}, {'l', "[" + json("l:0") + "]", "ok", Push | (ULONG_PTR(1) << 40)},
         {'h', "[" + json("h:0") + "]", "ok", Push, 2}, {'m', "[" + json("m:0") + "]", "ok", Push, 99}, {'i', json("i:0"), "ok"},
         {'n', "[" + json("N:0") + "]", "ok"}, // paths are kept as pushed
-        {'j', "[[\"" + json("j:0") + "\", 0], " + json("j:99999999999") + "]", "ok"},
+        {'j', "[[" + json("j:0") + ", 0], " + json("j:99999999999") + "]", "ok"},
         {'k', "[" + std::string(100000, '[') + std::string(100000, ']') + json("k:0") + "]", "ok"},
     };
     for (const auto& row : rows)
-        ASSERT_TRUE(client.MakeFile(std::wstring(1, wchar_t(row.item)) + (row.item == 'u' ? L"\u00e9.txt" : L".txt")) &&
-                    client.SetStatus(std::wstring(L"/") + wchar_t(row.item) + (row.item == 'u' ? L"\u00e9.txt" : L".txt"), 2));
+        ASSERT_TRUE(client.MakeFile(file(row.item)) && client.SetStatus(L"/" + file(row.item), 2));
     ComPtr<IObjectWithSite> bho = dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite),
                             second = dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite);
     ASSERT_TRUE(bho && second && bho->SetSite(nullptr) == S_OK && second->SetSite(nullptr) == S_OK);
     for (const auto& row : rows)
         send(row.push, row.magic, std::min<DWORD>(row.cut, DWORD(row.push.size() + 1)));
     for (const auto& row : rows)
-        EXPECT_EQ(Badges(std::wstring(1, wchar_t(row.item)) + (row.item == 'u' ? L"\u00e9.txt" : L".txt")), row.badges) << row.item;
+        EXPECT_EQ(Badges(file(row.item)), row.badges) << row.item;
 
     // From another thread, handled while this one waits for its messages; the helper object
     // released first leaves the other hooked, and the hook goes with the last one.
