@@ -69,9 +69,11 @@ def allocate(count, sizes, available):
 
 
 def describe(original, mutant):
-    """The first changed line, the change, and whether only comments changed."""
+    """The first changed line, the change, and whether only comments or spacing changed."""
     before, after = original.splitlines(), mutant.splitlines()
     comment = lambda lines: all(l.strip().startswith(("//", "/*//")) or not l.strip() for l in lines)
+    if "".join(original.split()) == "".join(mutant.split()):  # spacing, unless inside a text
+        comment = lambda lines: not any('"' in l or "'" in l for l in lines)
     for tag, i1, i2, j1, j2 in difflib.SequenceMatcher(None, before, after).get_opcodes():
         if tag == "equal":
             continue
@@ -221,9 +223,9 @@ def main():
                                                    mutant.read_text(errors="replace"))
             where = f"{source}:{line}: {change}"
             if only_comments:
-                # The tool also rewrites comments; such a mutant is the program itself.
+                # The tool also rewrites comments and spacing; such a mutant is the program itself.
                 in_comments += 1
-                print(f"[{n}/{len(sample)}] changes only a comment: {where}", flush=True)
+                print(f"[{n}/{len(sample)}] changes only a comment or spacing: {where}", flush=True)
                 continue
             stat = (root / source).stat()
             current[source] = (original, (stat.st_atime_ns, stat.st_mtime_ns))
@@ -253,7 +255,7 @@ def main():
     percent = 100.0 * killed / viable if viable else 0.0
     print(f"\nmutation score: {killed} of {viable} killed ({percent:.1f}%)")
     print(f"did not compile: {not_built}")
-    print(f"changed only a comment: {in_comments}")
+    print(f"changed only a comment or spacing: {in_comments}")
     print(f"survivors: {len(survivors)}")
     for where in survivors:
         print(f"  {where}")
