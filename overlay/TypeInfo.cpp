@@ -59,7 +59,7 @@ private:
         ITypeInfo* info;
     };
     CRITICAL_SECTION m_lock;
-    CSlot m_slots[4] = {}; // one per dual interface of the type library
+    CSlot m_slots[3] = {}; // one per dual interface served: the three overlays'
 };
 
 } // namespace

@@ -16,15 +16,20 @@ public:
         m_getClassObject = Export<GetClassObjectFunction>("DllGetClassObject");
         m_canUnloadNow = Export<CanUnloadNowFunction>("DllCanUnloadNow");
     }
-    ~CLoadedExtension()
-    {
-        if (m_module)
-            FreeLibrary(m_module);
-    }
+    ~CLoadedExtension() { Unload(); }
     CLoadedExtension(const CLoadedExtension&) = delete;
     CLoadedExtension& operator=(const CLoadedExtension&) = delete;
 
     HMODULE Module() const { return m_module; }
+    // Frees the DLL now, as the file manager does once it may unload; its exports go with it.
+    void Unload()
+    {
+        if (m_module)
+            FreeLibrary(m_module);
+        m_module = nullptr;
+        m_getClassObject = nullptr;
+        m_canUnloadNow = nullptr;
+    }
     bool Loaded() const { return m_getClassObject && m_canUnloadNow; }
     HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** object) { return m_getClassObject(clsid, riid, object); }
     HRESULT CanUnloadNow() { return m_canUnloadNow(); }

@@ -103,6 +103,7 @@ TEST_F(ComServerTest, OverlaysHaveOneIdentityTheirIconAndTheirTypeInformation)
     ASSERT_GT(GetModuleFileNameW(dll.Module(), module, MAX_PATH), 0u);
     UnRegisterTypeLib(LIBID_OrbethExtensionsLib, 1, 0, 0x0409, SYS_WIN64);
     ComPtr<ITypeLib> library; // registered once the first overlay was refused
+    ULONG held = 0;
     const std::tuple<const CLSID*, const IID*, int> overlays[] = {{&CLSID_OrbethErrorIconOverlay, &IID_IOrbethErrorIconOverlay, 0},
                                                                   {&CLSID_OrbethPendingIconOverlay, &IID_IOrbethPendingIconOverlay, 1},
                                                                   {&CLSID_OrbethOkIconOverlay, &IID_IOrbethOkIconOverlay, 2}};
@@ -130,11 +131,14 @@ TEST_F(ComServerTest, OverlaysHaveOneIdentityTheirIconAndTheirTypeInformation)
         if (!library) {
             EXPECT_EQ(dispatch->GetTypeInfo(0, 0, &info), TYPE_E_LIBNOTREGISTERED);
             ASSERT_EQ(LoadTypeLibEx(module, REGKIND_REGISTER, &library), S_OK);
+            held = (library->AddRef(), library->Release());
         }
         ASSERT_TRUE(dispatch->GetTypeInfo(0, 0, &info) == S_OK && dispatch->GetTypeInfo(0, 0, &again) == S_OK &&
                     library->GetTypeInfoOfGuid(*dual, &its) == S_OK);
         EXPECT_TRUE(info.Get() == its.Get() && again.Get() == its.Get()) << "its own, and asked again, the kept one";
     }
+    dll.Unload();
+    EXPECT_EQ((library->AddRef(), library->Release()), held) << "the module let go of the library and its types";
     EXPECT_EQ(UnRegisterTypeLib(LIBID_OrbethExtensionsLib, 1, 0, 0x0409, SYS_WIN64), S_OK);
 }
 

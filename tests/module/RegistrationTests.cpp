@@ -4,7 +4,9 @@
 #include <string>
 #include <tuple>
 
+#include "OrbethExtensions_h.h"
 #include "base/RegistryKey.h"
+#include "module/ClassTable.h"
 #include "module/Module.h"
 #include "module/RegObject.h"
 #include "module/Registration.h"
@@ -145,8 +147,8 @@ TEST(RegObjectTest, EachScriptLeavesItsTreeOrFailsLeavingNothing)
         {L"'  001 It''s' = s 'say ''hi'' 100%%'", S_OK, L"  001 It's|=say 'hi' 100%"},
         {L"K { InprocServer32 = s '%Module%' }", S_OK, L"K\\InprocServer32|=C:\\it's here\\x.dll"},
         {L"K = s '" + longest + L"'", S_OK, L"K|=" + longest},
-        {L"K\r\n{\tval D = d 4294967295 val B = b 0aFF val Z = b 0z }", S_OK, // a non-hex digit counts as 0
-         L"K|B=type 3 0aff; K|D=type 4 ffffffff; K|Z=type 3 00"},
+        {L"K\r\n{\tval D = d 4294967295 val B = b 19aF val Z = b 0z }", S_OK, // a non-hex digit counts as 0
+         L"K|B=type 3 19af; K|D=type 4 ffffffff; K|Z=type 3 00"},
         {L"K { val M = m 'a\\0b' val T = m '~\\0z~\\0' val E = m '' }", S_OK,
          L"K|E=type 7 00000000; K|M=type 7 61000000620000000000; K|T=type 7 7e0000007a007e00000000000000"},
         {L"Key = s '%Unknown%'", DISP_E_EXCEPTION, L""}, {L"Key = s '%A23456789012345678901234567890123%'", E_FAIL, L""},
@@ -204,16 +206,29 @@ TEST(RegObjectTest, EveryRootKeyNameReachesItsKey)
     }
 }
 
-// The module runs every clean-up registered with it when it goes, the newest first.
-TEST(ModuleTest, EveryCleanUpRunsAtUnload)
+// The module runs every clean-up registered with it when it goes, the newest first, and makes the
+// global interface table once; the class table lets go of the factories it made when it goes.
+TEST(ModuleTest, ModuleAndClassTableKeepWhatTheyMakeOnceAndLetGoOfItAtUnload)
 {
     static std::wstring ran;
     auto module = std::make_unique<COrbethExtensionsModule>();
     const auto record = [](void* id) { ran += static_cast<const wchar_t*>(id); };
     ASSERT_TRUE(module->AddTermFunc(record, const_cast<wchar_t*>(L"1")) && module->AddTermFunc(record, const_cast<wchar_t*>(L"2")));
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    Microsoft::WRL::ComPtr<IGlobalInterfaceTable> table, again;
+    EXPECT_EQ(module->GetGlobalInterfaceTable(nullptr), E_POINTER);
+    EXPECT_TRUE(module->GetGlobalInterfaceTable(&table) == S_OK && module->GetGlobalInterfaceTable(&again) == S_OK && table == again);
     EXPECT_TRUE(ran.empty());
     module.reset();
     EXPECT_EQ(ran, L"21");
+
+    IClassFactory* factory = nullptr;
+    auto classes = std::make_unique<CClassTable>();
+    ASSERT_EQ(classes->GetClassObject(CLSID_OrbethOkIconOverlay, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    classes.reset();
+    EXPECT_EQ(factory->Release(), 0u) << "the table's reference went with it";
+    table.Reset(), again.Reset();
+    CoUninitialize();
 }
 
 } // namespace
