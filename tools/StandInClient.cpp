@@ -36,10 +36,9 @@ std::wstring Quoted(const std::wstring& text)
 
 CStandInClient::CStandInClient(const wchar_t* user, int shareLink)
 {
-    m_baseDir = MakeTempFolder(L"Orbeth stand-in");
-    m_rootDir = m_baseDir + L"\\Orbeth Sync\\";
-    m_configDir = m_baseDir + L"\\Config\\";
-    if (m_baseDir.empty() || !CreateDirectoryW(m_rootDir.c_str(), nullptr) ||
+    m_rootDir = m_base.Child(L"Orbeth Sync\\");
+    m_configDir = m_base.Child(L"Config\\");
+    if (m_base.Path().empty() || !CreateDirectoryW(m_rootDir.c_str(), nullptr) ||
         !CreateDirectoryW(m_configDir.c_str(), nullptr)) {
         Fail("cannot make the stand-in's folders");
         return;
@@ -61,8 +60,6 @@ CStandInClient::CStandInClient(const wchar_t* user, int shareLink)
 CStandInClient::~CStandInClient()
 {
     DeleteRegistryKey();
-    if (!m_baseDir.empty())
-        RemoveFolderTree(m_baseDir);
 }
 
 std::wstring MakeTempFolder(const std::wstring& hint)

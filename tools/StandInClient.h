@@ -4,6 +4,30 @@
 
 #include <string>
 
+// A new folder under the temporary directory, named from the hint, the process and a counter
+// (no trailing backslash); empty when it cannot be made.
+std::wstring MakeTempFolder(const std::wstring& hint);
+// Deletes a folder with everything in it.
+bool RemoveFolderTree(const std::wstring& folder);
+// A temporary folder that goes, with everything in it, when the object goes.
+class CTempFolder {
+public:
+    explicit CTempFolder(const std::wstring& hint = L"Orbeth") : m_path(MakeTempFolder(hint)) {}
+    ~CTempFolder()
+    {
+        if (!m_path.empty())
+            RemoveFolderTree(m_path);
+    }
+    CTempFolder(const CTempFolder&) = delete;
+    CTempFolder& operator=(const CTempFolder&) = delete;
+
+    const std::wstring& Path() const { return m_path; } // empty when it could not be made
+    std::wstring Child(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+private:
+    std::wstring m_path;
+};
+
 // A stand-in for the sync client in the Wine prefix, made of the real parts the module reads:
 // the client's registry key (32-bit view of HKLM), a configuration folder with sync.db and
 // dconf.db, and a sync root to put files and folders in. Everything it made is removed when it
@@ -48,7 +72,7 @@ private:
     bool Exec(const std::wstring& dbPath, const std::wstring& sql);
     bool Fail(const std::string& message);
 
-    std::wstring m_baseDir;
+    CTempFolder m_base{L"Orbeth stand-in"};
     std::wstring m_rootDir;
     std::wstring m_configDir;
     std::string m_error;
@@ -58,11 +82,6 @@ private:
 // window of the file manager, as WM_COPYDATA with the push magic. Answers SendMessage's result.
 LRESULT SendStatusPush(HWND window, const std::string& json);
 
-// A new folder under the temporary directory, named from the hint, the process and a counter
-// (no trailing backslash); empty when it cannot be made.
-std::wstring MakeTempFolder(const std::wstring& hint);
-// Deletes a folder with everything in it.
-bool RemoveFolderTree(const std::wstring& folder);
 // Runs SQL (several statements allowed) on a database file, creating it if needed, waiting up to
 // 5 s for a lock as the client does. False with SQLite's message on failure.
 bool ExecSqlOnFile(const std::wstring& dbPath, const std::string& utf8Sql, std::string* error);

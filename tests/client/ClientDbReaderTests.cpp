@@ -7,9 +7,15 @@
 #include "base/SharedLock.h"
 #include "client/ClientDbReader.h"
 #include "client/SqliteDb.h"
-#include "tests/support/TestSupport.h"
+#include "tools/StandInClient.h"
 
 namespace {
+
+void ExecSql(const std::wstring& dbPath, const std::string& sql)
+{
+    std::string error;
+    ASSERT_TRUE(ExecSqlOnFile(dbPath, sql, &error)) << error << "\nin: " << sql;
+}
 
 constexpr char SyncDb[] = R"sql(
     CREATE TABLE ea(id INTEGER, canonical_path TEXT, status INTEGER, uqid TEXT);
@@ -55,9 +61,9 @@ TEST(ClientDbReaderTest, EveryQueryReadsItsColumnOrFailsLeavingItsOutputAndPaths
         {"", "", L"missing.db", failed, false}, {"", "", nullptr, failed, false}, {"", "", L"sync.db", failed, true}};
     for (const auto& [syncSql, dconfSql, file, expected, locked] : cases) {
         SCOPED_TRACE(testing::PrintToString(expected));
-        CTempDir dir;
-        ExecSql(dir.Child(L"sync.db"), (std::string(SyncDb) + syncSql).c_str());
-        ExecSql(dir.Child(L"dconf.db"), (std::string(DconfDb) + dconfSql).c_str());
+        CTempFolder dir;
+        ExecSql(dir.Child(L"sync.db"), std::string(SyncDb) + syncSql);
+        ExecSql(dir.Child(L"dconf.db"), std::string(DconfDb) + dconfSql);
         CSqliteDb holders[2];
         for (int i = 0; locked && i < 2; ++i)
             ASSERT_TRUE(holders[i].Open(dir.Child(i ? L"sync.db" : L"dconf.db").c_str(), SQLITE_OPEN_READWRITE) &&
@@ -67,10 +73,10 @@ TEST(ClientDbReaderTest, EveryQueryReadsItsColumnOrFailsLeavingItsOutputAndPaths
         EXPECT_EQ(GetFileAttributesW(dir.Child(L"missing.db").c_str()), INVALID_FILE_ATTRIBUTES) << "read-only";
     }
 
-    CTempDir dir(L"Übung ñ 日本");
+    CTempFolder dir(L"Übung ñ 日本");
     const std::wstring sync = dir.Child(L"sync.db");
     ExecSql(sync, (std::string(SyncDb) + R"sql(INSERT INTO ea VALUES (21, '/say "hi".txt', 1, ''),
-        (22, '/it''s.txt', 0, 'a' || char(0) || 'b'), (23, '/100%.txt', 2, ''), (26, '/müller/ärger 日本.txt', 1, '');)sql").c_str());
+        (22, '/it''s.txt', 0, 'a' || char(0) || 'b'), (23, '/100%.txt', 2, ''), (26, '/müller/ärger 日本.txt', 1, '');)sql"));
     const std::pair<std::wstring_view, int> rows[] = {
         {L"/say \"hi\".txt", 21}, {L"/it's.txt", 22}, {L"/100%.txt", 23}, {L"/müller/ärger 日本.txt", 26}, {L"/100_.txt", -1},
         {L"/docs/\" OR canonical_path != \"", -1}, {std::wstring_view(L"/docs/\0x", 8), -1}, {std::wstring_view(L"/docs/xyz", 6), 11}};
@@ -85,7 +91,7 @@ TEST(ClientDbReaderTest, EveryQueryReadsItsColumnOrFailsLeavingItsOutputAndPaths
 // or not: the client may then replace the file.
 TEST(SqliteDbTest, AConnectionLetsGoOfItsFile)
 {
-    CTempDir dir;
+    CTempFolder dir;
     ExecSql(dir.Child(L"a.db"), "CREATE TABLE t(x);");
     ExecSql(dir.Child(L"b.db"), "CREATE TABLE t(x);");
     {

@@ -9,9 +9,9 @@
 
 #include "OrbethExtensions_h.h"
 #include "base/Utf8.h"
+#include "tests/support/ClientEnvironment.h"
 #include "tools/DropList.h"
 #include "tools/LoadedExtension.h"
-#include "tools/StandInClient.h"
 #include "tools/StandInWebService.h"
 #include "tools/UrlCapture.h"
 
@@ -51,11 +51,8 @@ std::string Render(HMENU menu)
     std::string text;
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
         wchar_t name[64] = {};
-        MENUITEMINFOW item{};
-        item.cbSize = sizeof(item);
-        item.fMask = MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_STATE | MIIM_BITMAP | MIIM_FTYPE;
-        item.dwTypeData = name;
-        item.cch = 64;
+        MENUITEMINFOW item{sizeof(item), MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_STATE | MIIM_BITMAP | MIIM_FTYPE,
+                           0, 0, 0, nullptr, nullptr, nullptr, 0, name, 64, nullptr};
         EXPECT_TRUE(GetMenuItemInfoW(menu, i, TRUE, &item));
         text += i ? "|" : "";
         if (item.fType & MFT_SEPARATOR) {
@@ -91,13 +88,12 @@ std::string Expected(const std::string& form)
 }
 
 // The handler through the built DLL, against a stand-in client whose sync root holds a sample tree.
-class ContextMenuTest : public ::testing::Test {
+class ContextMenuTest : public ClientEnvironmentTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(client.Ready() && service.Ready() && browser.Ready())
-            << client.LastError() << service.LastError() << browser.LastError();
-        ASSERT_TRUE(StandInService::Install() && StandInService::Start());
+        ClientEnvironmentTest::SetUp();
+        ASSERT_TRUE(service.Ready() && browser.Ready()) << service.LastError() << browser.LastError();
         for (const wchar_t* folder : {L"Docs", L"Docs\\Sub", L"Docs\\NoId", L"Many", L"Waiting", L"Team Docs", L"50%",
                                       L"Docs\\MixedCase"})
             ASSERT_TRUE(client.MakeFolder(folder));
@@ -187,7 +183,6 @@ protected:
         EXPECT_EQ(browser.Arguments(), opened);
     }
 
-    CStandInClient client;
     CStandInWebService service; // the client's local web service
     CUrlCapture browser;
     std::vector<std::wstring> pages;
@@ -204,7 +199,6 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
         const char* form;
     } rows[] = {
         {"an in-sync file with a cloud entry", {{L"a.txt"}}, 3, "Full +++++"},
-        {"the same, files shareable only", {{L"a.txt"}}, 1, "Full +++++"},
         {"the same, folders shareable only", {{L"a.txt"}}, 2, "Full --+++"},
         {"uqid \"0\"", {{L"zero.txt"}}, 3, "Full ----+"},
         {"empty uqid", {{L"nouqid.txt"}}, 3, "Full ----+"},
@@ -223,7 +217,6 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
         {"an excluded file", {{L"excluded.txt"}}, 3, "Excluded"},
         {"pending, then excluded", {{L"pending.txt", L"excluded.txt"}}, 3, "Excluded"},
         {"excluded, then in sync", {{L"excluded.txt", L"a.txt"}}, 3, "Full ++---"},
-        {"a file outside the root", {{L"<outside>"}}, 3, "refused"},
         {"starting outside the root", {{L"<outside>", L"a.txt"}}, 3, "refused"},
         {"starting under the root, then outside", {{L"a.txt", L"<outside>"}}, 3, "Full ++---"},
         {"an empty drop list", {}, 3, "refused"},
@@ -267,17 +260,6 @@ TEST_F(ContextMenuTest, GetCommandStringWritesOnlyTheWideVerb)
         EXPECT_STREQ(name, n == GCS_VERBW ? L"Orbeth sh" : L"untouched") << n;
     }
     EXPECT_EQ(handler->GetCommandString(0, GCS_VERBW, nullptr, nullptr, 10), E_POINTER);
-}
-
-// Each handler acts on what its own Initialize captured, whatever other handlers do meanwhile.
-TEST_F(ContextMenuTest, HandlersAliveAtOnceKeepTheirOwnSelections)
-{
-    CLoadedExtension dll;
-    ComPtr<IContextMenu> first = Initialized(dll, {{L"a.txt"}});
-    ComPtr<IContextMenu> second = Initialized(dll, {{L"pending.txt"}});
-    Initialized(dll, {{L"<outside>"}}); // refused
-    EXPECT_EQ(Query(first.Get()), Expected("Full +++++"));
-    EXPECT_EQ(Query(second.Get()), Expected("Inactive"));
 }
 
 TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)

@@ -41,7 +41,7 @@ protected:
     {
         std::vector<std::wstring> paths;
         for (const std::wstring& item : items)
-            paths.push_back(client->PathOf(item));
+            paths.push_back(client.PathOf(item));
         ComPtr<IDataObject> data = MakeDropList(paths);
         EXPECT_EQ(CreateComObject<COrbethContextMenuHandler>(nullptr, IID_PPV_ARGS(&handler)), S_OK);
         ComPtr<IShellExtInit> init;
@@ -59,7 +59,7 @@ protected:
 TEST_F(MenuFaultTest, AFailedAllocationLeavesNothingHalfDone)
 {
     for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"})
-        ASSERT_TRUE(client->MakeFile(name) && client->SetStatus(std::wstring(L"/") + name, StatusOk));
+        ASSERT_TRUE(client.MakeFile(name) && client.SetStatus(std::wstring(L"/") + name, StatusOk));
     const HRESULT full = MAKE_HRESULT(SEVERITY_SUCCESS, 0, 6);
     int outOfMemory = 0;
     bool initialized = false, queried = false;
@@ -86,7 +86,7 @@ TEST_F(MenuFaultTest, AReplyIsNotReadPastItsTime)
 {
     CStandInWebService service;
     CUrlCapture browser;
-    ASSERT_TRUE(service.Ready() && browser.Ready() && client->MakeFile(L"a.txt") && client->MakeFolder(L"Docs"));
+    ASSERT_TRUE(service.Ready() && browser.Ready() && client.MakeFile(L"a.txt") && client.MakeFolder(L"Docs"));
     CReply trickle;
     for (const char c : std::string(CStandInWebService::ShareLinkId))
         trickle.chunks.emplace_back(1, c);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -10,13 +11,37 @@
 #include "module/Module.h"
 #include "module/RegObject.h"
 #include "module/Registration.h"
-#include "tests/support/RegistryDump.h"
-#include "tests/support/TestSupport.h"
 #include "tools/LoadedExtension.h"
+#include "tools/StandInClient.h"
 
 namespace {
 
 using namespace std::string_literals;
+
+// Everything below a key, in the registry's order, as "path|name=data" for each value and the path of
+// each key that holds nothing, joined by "; ". Strings ending in their one NUL read as text, other data
+// as "type T" and hex. Paths are relative to the key; prefix is for the recursion.
+std::wstring DumpRegistry(HKEY root, const std::wstring& path, const std::wstring& prefix = L"")
+{
+    CRegistryKey key;
+    if (key.Open(root, path.c_str(), KEY_READ) != ERROR_SUCCESS)
+        return L"";
+    std::wstring text;
+    wchar_t name[256], chars[8192]; // a value's data, as bytes and as text
+    BYTE* const data = reinterpret_cast<BYTE*>(chars);
+    DWORD length = 256, size = sizeof(chars), type = 0;
+    for (DWORD i = 0; RegEnumValueW(key.Get(), i, name, &length, nullptr, &type, data, &size) == ERROR_SUCCESS; ++i, length = 256, size = sizeof(chars)) {
+        const bool isText = type == REG_SZ && size == (wcsnlen(chars, size / sizeof(wchar_t)) + 1) * sizeof(wchar_t);
+        text += L"; " + prefix + L"|" + name + L"=" + (isText ? std::wstring(chars, size / sizeof(wchar_t) - 1) : L"type " + std::to_wstring(type) + L" ");
+        for (DWORD b = 0; !isText && b < size; ++b)
+            text += {L"0123456789abcdef"[data[b] >> 4], L"0123456789abcdef"[data[b] & 15]};
+    }
+    for (DWORD i = 0; length = 256, RegEnumKeyExW(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS; ++i) {
+        const std::wstring child = prefix.empty() ? name : prefix + L"\\" + name, below = DumpRegistry(key.Get(), name, child);
+        text += below.empty() ? L"; " + child : below; // a key that holds nothing shows as its path
+    }
+    return prefix.empty() ? text.substr(std::min<size_t>(text.size(), 2)) : text;
+}
 
 const std::wstring ApprovedKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
 const std::wstring Explorer = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\", Connector = L"OrbethExtensions.IconOverlayConnector";
@@ -115,7 +140,7 @@ TEST_F(RegistrationTest, AScriptFailingHalfWayStopsRegistrationAndInstallTakesIt
 // regsvr32 as an installer runs it, from a folder whose name has a single quote.
 TEST_F(RegistrationTest, Regsvr32RegistersAModulePathWithAQuote)
 {
-    CTempDir dir(L"it's here");
+    CTempFolder dir(L"it's here");
     const std::wstring copy = dir.Child(L"OrbethExtensions.dll"), quoted = L"\"" + copy + L"\"";
     ASSERT_TRUE(CopyFileW(module, copy.c_str(), FALSE));
     for (const std::wstring options : {L"/s", L"/s /u"}) {

@@ -11,8 +11,8 @@
 
 #include "OrbethExtensions_h.h"
 #include "client/ClientContract.h"
+#include "tests/support/ClientEnvironment.h"
 #include "tools/LoadedExtension.h"
-#include "tools/StandInClient.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -46,12 +46,12 @@ void PumpUntil(const std::function<bool()>& done)
 
 // The three identifiers as the file manager holds them, in the DLL loaded for one test, against a
 // stand-in client with its service running, and a window of this thread that hears the shell.
-class OverlayTest : public ::testing::Test {
+class OverlayTest : public ClientEnvironmentTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(client.Ready() && dll.Loaded()) << client.LastError();
-        ASSERT_TRUE(StandInService::Install() && StandInService::Start());
+        ClientEnvironmentTest::SetUp();
+        ASSERT_TRUE(dll.Loaded());
         for (const CLSID* clsid : {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay, &CLSID_OrbethOkIconOverlay}) {
             identifiers.push_back(dll.Create<IShellIconOverlayIdentifier>(*clsid, IID_IShellIconOverlayIdentifier));
             ASSERT_NE(identifiers.back(), nullptr);
@@ -97,7 +97,6 @@ protected:
         return paths;
     }
 
-    CStandInClient client;
     CLoadedExtension dll;
     std::vector<ComPtr<IShellIconOverlayIdentifier>> identifiers;
     HWND window = nullptr;
@@ -119,9 +118,8 @@ TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
         {L"error.txt", 0, L"/error.txt", 0, "error"}, {L"pending.txt", 0, L"/pending.txt", 1, "pending"},
         {L"ok.txt", 0, L"/ok.txt", 2, "ok"}, {L"excluded.txt", 0, L"/excluded.txt", 10, "ok"},
         {L"three.txt", 0, L"/three.txt", 3, "none"}, {L"norow.txt", 0, nullptr, 0, "none"},
-        {L"x", 0, L"/x", 2, "none"}, {L"hidden.txt", FILE_ATTRIBUTE_HIDDEN, L"/hidden.txt", 2, "none"},
-        {L"system.txt", FILE_ATTRIBUTE_SYSTEM, L"/system.txt", 2, "none"},
-        {L"Hidden", Folder | FILE_ATTRIBUTE_HIDDEN, L"/hidden/", 2, "none"}, {L"missing.txt", Missing, L"/missing.txt", 2, "none"},
+        {L"x", 0, L"/x", 2, "none"}, {L"Hidden", Folder | FILE_ATTRIBUTE_HIDDEN, L"/hidden/", 2, "none"},
+        {L"missing.txt", Missing, L"/missing.txt", 2, "none"},
         {L"Docs", Folder, L"/docs/", 2, "ok"}, {L"Docs\\a.txt", 0, L"/docs/a.txt", 1, "pending"},
         // Case variants and Unicode forms meet in one canonical path.
         {L"Docs\\Report.TXT", 0, L"/docs/report.txt", 0, "error"}, {L"DOCS\\report.txt", Missing, nullptr, 0, "error"},
@@ -136,10 +134,18 @@ TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
     }
     for (const auto& item : items)
         EXPECT_EQ(Badges(item.item), item.badges) << testing::PrintToString(std::wstring(item.item));
-    const std::wstring root = client.RootDir();
-    for (const std::wstring& path : {root, root.substr(0, root.size() - 1), root.substr(0, root.size() - 1) + L"Other\\ok.txt",
-                                     std::wstring(L"C:\\windows\\win.ini")})
-        EXPECT_EQ(Badges(path, GetFileAttributesW(path.c_str())), "none") << testing::PrintToString(path);
+    // The root, paths that only begin like it or name ok.txt in another form, and other places get none.
+    const std::wstring root = client.RootDir(), bare = root.substr(0, root.size() - 1), ok = client.PathOf(L"ok.txt");
+    std::wstring slashed = ok;
+    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+    for (const std::wstring& path : {root, bare, bare + L"Other\\ok.txt", bare.substr(0, bare.size() - 1), slashed, L"D" + ok.substr(1),
+                                     std::wstring(), std::wstring(L"C:\\windows\\win.ini")}) {
+        const DWORD found = GetFileAttributesW(path.c_str()); // asked as existing files, so only the path decides
+        EXPECT_EQ(Badges(path, found == INVALID_FILE_ATTRIBUTES ? 0 : found), "none") << testing::PrintToString(path);
+    }
+    EXPECT_EQ(Badges(client.PathOf(L"Docs") + L"\\", Folder), "ok");
+    for (const DWORD unmanaged : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_DEVICE, FILE_ATTRIBUTE_OFFLINE, FILE_ATTRIBUTE_VIRTUAL})
+        EXPECT_EQ(Badges(ok, unmanaged), "none") << unmanaged;
     for (const auto& identifier : identifiers) {
         EXPECT_EQ(identifier->IsMemberOf(nullptr, FILE_ATTRIBUTE_DIRECTORY), S_FALSE);
         EXPECT_EQ(identifier->GetOverlayInfo(nullptr, 0, nullptr, nullptr), E_POINTER);

@@ -15,7 +15,7 @@ protected:
     // Resolves an item of the sync root as an overlay identifier asks for it.
     int32_t Resolve(const std::wstring& relative, bool* changed = nullptr)
     {
-        const std::wstring path = client->PathOf(relative);
+        const std::wstring path = client.PathOf(relative);
         return resolver.GetPathStatus(path.c_str(), GetFileAttributesW(path.c_str()), changed);
     }
     // The status and whether the resolver reported a change: "1" or "1 changed".
@@ -28,7 +28,7 @@ protected:
     // A new batch makes the resolver read the remote folders again once the batch id expires.
     void NewBatch(const std::wstring& remoteFolders)
     {
-        ASSERT_GE(client->AddBatch(remoteFolders), 0);
+        ASSERT_GE(client.AddBatch(remoteFolders), 0);
         clock.AdvanceSeconds(11);
         cache.Clear();
     }
@@ -37,20 +37,12 @@ protected:
     CStatusCache& cache = CStatusCache::GetInstance();
 };
 
-TEST_F(StatusResolverTest, NoStatusWhileTheServiceDoesNotRun)
-{
-    ASSERT_TRUE(client->MakeFile(L"a.txt") && client->SetStatus(L"/a.txt", StatusOk));
-    ASSERT_TRUE(StandInService::Stop());
-    EXPECT_EQ(Answer(L"a.txt"), "-1");
-    EXPECT_EQ(cache.Count(), 0) << "the status cache is not touched";
-}
-
 // Folders above a folder the client syncs from the cloud are in sync, as each new batch lists them.
 TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
 {
     for (const wchar_t* folder : {L"A", L"A\\B", L"A\\B\\Deep", L"C", L"C\\D"})
-        ASSERT_TRUE(client->MakeFolder(folder));
-    ASSERT_TRUE(client->MakeFile(L"A\\notes.txt"));
+        ASSERT_TRUE(client.MakeFolder(folder));
+    ASSERT_TRUE(client.MakeFile(L"A\\notes.txt"));
     const struct {
         const wchar_t* text;
         const char* a;
@@ -76,7 +68,7 @@ TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
     EXPECT_EQ(Resolve(L"A\\B\\Deep"), StatusNone) << "the listed folder itself is not its own ancestor";
     EXPECT_EQ(Resolve(L"A\\notes.txt"), StatusNone);
     // A database row wins over the fallback.
-    ASSERT_TRUE(client->SetStatus(L"/a/", StatusPending));
+    ASSERT_TRUE(client.SetStatus(L"/a/", StatusPending));
     cache.Clear();
     EXPECT_EQ(Resolve(L"A"), StatusPending);
 }
@@ -84,10 +76,10 @@ TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
 // One file's answers as the database, the clock and the client change, step by step.
 TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
 {
-    ASSERT_TRUE(client->MakeFile(L"a.txt") && client->MakeFile(L"b.txt"));
-    const auto set = [&](const wchar_t* path, int status) { return [=, this] { return client->SetStatus(path, status); }; };
+    ASSERT_TRUE(client.MakeFile(L"a.txt") && client.MakeFile(L"b.txt"));
+    const auto set = [&](const wchar_t* path, int status) { return [=, this] { return client.SetStatus(path, status); }; };
     const auto user = [&](const wchar_t* name) {
-        return [=, this] { return client->ExecDconf(L"UPDATE driveconfig SET user = '" + std::wstring(name) + L"';"); };
+        return [=, this] { return client.ExecDconf(L"UPDATE driveconfig SET user = '" + std::wstring(name) + L"';"); };
     };
     const std::function<bool()> nothing = [] { return true; };
     const struct {
@@ -101,11 +93,13 @@ TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
         {set(L"/a.txt", 2), 0, L"a.txt", "1", 1}, // a fresh entry never reaches the database
         {nothing, 11, L"a.txt", "2 changed", 1},
         // Without a row the expired status is given back and kept again, as a pushed one would be.
-        {[&] { return client->RemoveStatus(L"/a.txt"); }, 11, L"a.txt", "2", 1},
+        {[&] { return client.RemoveStatus(L"/a.txt"); }, 11, L"a.txt", "2", 1},
         {nothing, 11, L"a.txt", "2", 1},
         {set(L"/a.txt", -5), 11, L"a.txt", "2", 1}, // a status below -1 is no row
         {set(L"/a.txt", StatusOk | StatusExcludedFlag), 11, L"a.txt", "2 changed", 1}, // the extra bits differ
         {set(L"/b.txt", StatusPending), 0, L"b.txt", "1 changed", 2},
+        {StandInService::Stop, 11, L"a.txt", "-1", 2}, // no status, the cache untouched, while the service is stopped
+        {StandInService::Start, 11, L"b.txt", "1", -1},
         // The client signs out: the first answer clears the cache, later ones change nothing.
         {user(L""), 601, L"a.txt", "-1 changed", 0},
         {nothing, 0, L"a.txt", "-1", 0},
@@ -113,10 +107,10 @@ TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
         // Signed in again, then the sync database goes: what is known without it is answered
         // once, then everything is dropped.
         {user(L"alice@example.org"), 0, L"a.txt", "2 changed", 1},
-        {[&] { return DeleteFileW(client->SyncDbPath().c_str()) != FALSE; }, 601, L"a.txt", "2 changed", 0},
+        {[&] { return DeleteFileW(client.SyncDbPath().c_str()) != FALSE; }, 601, L"a.txt", "2 changed", 0},
         {nothing, 0, L"a.txt", "-1 changed", -1},
         // Without a root nothing is resolved or stored.
-        {[&] { return client->SetRegistryValue(L"root_dir", nullptr); }, 601, L"b.txt", "-1", 0},
+        {[&] { return client.SetRegistryValue(L"root_dir", nullptr); }, 601, L"b.txt", "-1", 0},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(&step - steps);

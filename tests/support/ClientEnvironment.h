@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "status/StatusCache.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/TestClock.h"
 #include "tools/StandInClient.h"
 
 // A test against a stand-in sync client: its registry key, databases and sync root made afresh,
@@ -14,12 +12,11 @@ class ClientEnvironmentTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(client->Ready()) << client->LastError();
-        ASSERT_TRUE(StandInService::Install());
-        ASSERT_TRUE(StandInService::Start());
+        ASSERT_TRUE(client.Ready()) << client.LastError();
+        ASSERT_TRUE(StandInService::Install() && StandInService::Start());
         CStatusCache::GetInstance().Clear();
     }
 
     CFrozenClock clock;
-    std::unique_ptr<CStandInClient> client = std::make_unique<CStandInClient>();
+    CStandInClient client;
 };

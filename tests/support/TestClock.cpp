@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "tests/support/TestSupport.h"
+#include "tests/support/TestClock.h"
 
 // Linked into every test program ahead of the libraries, this replaces the DLL's clock.
 namespace {
