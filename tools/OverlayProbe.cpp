@@ -6,6 +6,7 @@
 #include <shlobj.h>
 #include <wrl/client.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -189,18 +190,13 @@ int main()
                 Step("The sync client pushes: Documents\\Draft.txt is now in sync");
                 // Sent from another thread, as the client's SendMessage arrives; this thread
                 // keeps dispatching until it is through.
-                HANDLE delivered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+                std::atomic<bool> delivered{false};
                 std::thread sender([&] {
                     SendStatusPush(window, push);
-                    SetEvent(delivered);
+                    delivered = true;
                 });
-                while (MsgWaitForMultipleObjects(1, &delivered, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
-                    MSG message;
-                    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-                        DispatchMessageW(&message);
-                }
+                PumpMessagesUntil([&] { return delivered.load(); });
                 sender.join();
-                CloseHandle(delivered);
                 std::printf("\n      %-44s %s\n\n", "Documents\\Draft.txt",
                             Badge(identifiers, draft, GetFileAttributesW(draft.c_str())).c_str());
                 Step("Right-clicks, and the menu entry each one gets ([greyed]):");

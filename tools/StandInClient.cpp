@@ -81,10 +81,21 @@ std::wstring MakeTempFolder(const std::wstring& hint)
     return {};
 }
 
-LRESULT SendStatusPush(HWND window, const std::string& json)
+LRESULT SendStatusPush(HWND window, const std::string& json, ULONG_PTR magic, DWORD cut)
 {
-    COPYDATASTRUCT data{ClientContract::PushMagic, static_cast<DWORD>(json.size() + 1), const_cast<char*>(json.c_str())};
+    const DWORD size = static_cast<DWORD>(json.size() + 1);
+    COPYDATASTRUCT data{magic, cut < size ? size - cut : 0, const_cast<char*>(json.c_str())};
     return SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+}
+
+void PumpMessagesUntil(const std::function<bool()>& done)
+{
+    for (const DWORD until = GetTickCount() + 10000; !done() && GetTickCount() < until;) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+    }
 }
 
 bool RemoveFolderTree(const std::wstring& folder)

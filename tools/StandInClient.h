@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
+
+#include "client/ClientContract.h"
 
 // A new folder under the temporary directory, named from the hint, the process and a counter
 // (no trailing backslash); empty when it cannot be made.
@@ -79,8 +82,13 @@ private:
 };
 
 // The client's status push: a UTF-8 JSON array of {"filepath", "status"} objects sent to a
-// window of the file manager, as WM_COPYDATA with the push magic. Answers SendMessage's result.
-LRESULT SendStatusPush(HWND window, const std::string& json);
+// window of the file manager, as WM_COPYDATA with the push magic (or another, to play a foreign
+// sender) and the text's size with its NUL (less "cut" bytes, to play a broken one). Answers
+// SendMessage's result.
+LRESULT SendStatusPush(HWND window, const std::string& json, ULONG_PTR magic = ClientContract::PushMagic, DWORD cut = 0);
+// Handles this thread's messages as they come until done() is true, for at most 10 s, as a window
+// of the file manager must while another thread sends to it.
+void PumpMessagesUntil(const std::function<bool()>& done);
 
 // Runs SQL (several statements allowed) on a database file, creating it if needed, waiting up to
 // 5 s for a lock as the client does. False with SQLite's message on failure.

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,17 +30,6 @@ LRESULT CALLBACK Record(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     if (lParam == SHCNE_UPDATEITEM && items && items[0] && SHGetPathFromIDListW(items[0], path))
         s_notified.push_back(path);
     return 0;
-}
-
-// Handles this thread's messages as they come until done, for at most 10 s.
-void PumpUntil(const std::function<bool()>& done)
-{
-    for (const DWORD until = GetTickCount() + 10000; !done() && GetTickCount() < until;) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&message);
-    }
 }
 
 // The three identifiers as the file manager holds them, in the DLL loaded for one test, against a
@@ -91,7 +79,7 @@ protected:
     {
         const std::wstring marker = client.PathOf(L"marker");
         SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW, marker.c_str(), nullptr);
-        PumpUntil([&] { return std::find(s_notified.begin(), s_notified.end(), marker) != s_notified.end(); });
+        PumpMessagesUntil([&] { return std::find(s_notified.begin(), s_notified.end(), marker) != s_notified.end(); });
         std::vector<std::wstring> paths(s_notified.begin(), std::find(s_notified.begin(), s_notified.end(), marker));
         s_notified.clear();
         return paths;
@@ -183,10 +171,6 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
             path += c == L'\\' ? "\\\\" : c == L'\u00e9' ? "\\u00e9" : std::string(1, char(c));
         return R"({"filepath": ")" + path + "\"" + (element.size() > 1 ? ", \"status\": " + element.substr(2) : "") + "}";
     };
-    const auto send = [&](const std::string& text, ULONG_PTR magic = ClientContract::PushMagic, DWORD cut = 0) {
-        COPYDATASTRUCT copy{magic, DWORD(text.size() + 1 - cut), const_cast<char*>(text.data())};
-        SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy));
-    };
     constexpr ULONG_PTR Push = ClientContract::PushMagic;
     const struct {
         char item;
@@ -215,7 +199,7 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
                             second = dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite);
     ASSERT_TRUE(bho && second && bho->SetSite(nullptr) == S_OK && second->SetSite(nullptr) == S_OK);
     for (const auto& row : rows)
-        send(row.push, row.magic, std::min<DWORD>(row.cut, DWORD(row.push.size() + 1)));
+        SendStatusPush(window, row.push, row.magic, row.cut);
     for (const auto& row : rows)
         EXPECT_EQ(Badges(file(row.item)), row.badges) << row.item;
 
@@ -223,17 +207,17 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
     // released first leaves the other hooked, and the hook goes with the last one.
     std::atomic<bool> sent{false};
     std::thread sender([&] {
-        send("[" + json("a:1") + "]");
+        SendStatusPush(window, "[" + json("a:1") + "]");
         sent = true;
     });
-    PumpUntil([&] { return sent.load(); });
+    PumpMessagesUntil([&] { return sent.load(); });
     sender.join();
     EXPECT_EQ(Badges(L"a.txt"), "pending");
     second.Reset();
-    send("[" + json("b:1") + "]");
+    SendStatusPush(window, "[" + json("b:1") + "]");
     EXPECT_EQ(Badges(L"b.txt"), "pending");
     bho.Reset();
-    send("[" + json("a:0") + "]");
+    SendStatusPush(window, "[" + json("a:0") + "]");
     EXPECT_EQ(Badges(L"a.txt"), "pending") << "no hook after the last release";
 }
 
