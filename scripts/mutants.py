@@ -97,8 +97,13 @@ class Runner:
         start = 'wineserver -p </dev/null >/dev/null 2>&1 && exec "$@"'
         isolated = ["unshare", "--net", "sh", "-c", "ip link set lo up && " + start, "sh"]
         plain = ["sh", "-c", start, "sh"]
+        # A server still running for the prefix (the build's own, say) would make the probe fail.
+        self.stop_server()
         self.isolated = isolated if subprocess.run(isolated + ["true"], stdout=subprocess.DEVNULL,
                                                    stderr=subprocess.DEVNULL).returncode == 0 else plain
+        if self.isolated is plain:
+            print("mutants: no network of their own for the tests (unshare --net failed): run nothing else "
+                  "that listens on the tests' ports meanwhile", file=sys.stderr, flush=True)
         self.stop_server()
         self.snapshot.mkdir(parents=True, exist_ok=True)
         for name in REGISTRY_FILES:

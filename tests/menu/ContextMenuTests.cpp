@@ -246,22 +246,6 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
     }
 }
 
-TEST_F(ContextMenuTest, GetCommandStringWritesOnlyTheWideVerb)
-{
-    CLoadedExtension dll;
-    ComPtr<IContextMenu> handler = Initialized(dll, {{L"a.txt"}});
-    // By uType 0 to 7, for the entry's own identifier: only the wide verb (4) writes; the ANSI verb
-    // and validation (0, 2) fail. Other identifiers fail.
-    const HRESULT results[] = {E_INVALIDARG, S_OK, E_INVALIDARG, S_OK, S_OK, S_OK, S_OK, S_OK};
-    for (UINT n = 0; n < 16; ++n) {
-        wchar_t name[16] = L"untouched";
-        EXPECT_EQ(handler->GetCommandString(n / 8, n % 8, nullptr, reinterpret_cast<CHAR*>(name), 10),
-                  n < 8 ? results[n] : E_INVALIDARG) << n;
-        EXPECT_STREQ(name, n == GCS_VERBW ? L"Orbeth sh" : L"untouched") << n;
-    }
-    EXPECT_EQ(handler->GetCommandString(0, GCS_VERBW, nullptr, nullptr, 10), E_POINTER);
-}
-
 TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
 {
     const std::string id(CStandInWebService::ShareLinkId);
@@ -320,10 +304,22 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
     ExpectPages();
 }
 
-TEST_F(ContextMenuTest, FailuresOpenNothingAndEmptyTheSelection)
+// Only the entry's own verbs are answered; a refused command takes the selection with it, and a
+// failure opens nothing.
+TEST_F(ContextMenuTest, ForeignVerbsAreRefusedAndFailuresOpenNothing)
 {
     CLoadedExtension dll;
     ComPtr<IContextMenu> handler = Initialized(dll, {{L"a.txt"}});
+    // By uType 0 to 7, for the entry's own identifier: only the wide verb (4) writes; the ANSI verb
+    // and validation (0, 2) fail. Other identifiers fail.
+    const HRESULT results[] = {E_INVALIDARG, S_OK, E_INVALIDARG, S_OK, S_OK, S_OK, S_OK, S_OK};
+    for (UINT n = 0; n < 16; ++n) {
+        wchar_t name[16] = L"untouched";
+        EXPECT_EQ(handler->GetCommandString(n / 8, n % 8, nullptr, reinterpret_cast<CHAR*>(name), 10),
+                  n < 8 ? results[n] : E_INVALIDARG) << n;
+        EXPECT_STREQ(name, n == GCS_VERBW ? L"Orbeth sh" : L"untouched") << n;
+    }
+    EXPECT_EQ(handler->GetCommandString(0, GCS_VERBW, nullptr, nullptr, 10), E_POINTER);
     CMINVOKECOMMANDINFO info{};
     info.cbSize = sizeof(info);
     for (LPCSTR verb : {LPCSTR("open"), LPCSTR(MAKEINTRESOURCEA(5)), LPCSTR(MAKEINTRESOURCEA(6)), LPCSTR(MAKEINTRESOURCEA(0xFFFF))}) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/SharedLock.h"
@@ -78,6 +80,7 @@ TEST(StatusCacheTest, EvictsTheEntryThatExpiresFirst)
         {3, {L"a", L"+1", L"!err", L"+1", L"b", L"+1", L"a", L"c"}, {L"a", L"err", L"c"}, {L"b"}},
         {3, {L"a", L"+1", L"!err", L"+1", L"b", L"+1", L"a", L"c", L"d"}, {L"err", L"c", L"d"}, {L"a", L"b"}},
         {2, {L"x", L"y", L"x", L"z"}, {L"x", L"z"}, {L"y"}},
+        {3, {L"a", L"!err", L"b", L"c"}, {L"err", L"b", L"c"}, {L"a"}}, // b's instant is a's, met again
         // One tick later than asked per colliding put: still fresh at the end of the life.
         {2, {L"x", L"y", L"x", L"z", L"+10"}, {L"z"}, {L"y"}},
         {0, {L"x"}, {}, {L"x"}},
@@ -101,26 +104,31 @@ TEST(StatusCacheTest, EvictsTheEntryThatExpiresFirst)
     }
 }
 
-// Replacing, expiring and evicting in any order keeps the index the size of the cache and every
-// fresh answer the one that was stored.
+// Replacing, expiring and evicting in any order, from two threads at once, keeps the index the
+// size of the cache and every fresh answer the one that was stored.
 TEST(StatusCacheTest, RandomPutsAndGetsAtCapacityKeepTheBookkeeping)
 {
     CFrozenClock clock;
     CStatusCache cache(10, 50);
-    std::mt19937 random(7);
-    int hits = 0;
-    for (int i = 0; i < 5000; ++i) {
-        const int item = static_cast<int>(random() % 200);
-        const std::wstring path = L"C:\\Sync\\item" + std::to_wstring(item);
-        clock.AdvanceTicks(random() % (CClock::TicksPerSecond / 2));
-        int32_t status = item % 3 - 1; // each path always has one status
-        if (random() % 2)
-            cache.Put(path.c_str(), status, 0, -1);
-        else
-            hits += cache.Get(path.c_str(), &status, nullptr);
-        ASSERT_EQ(status, item % 3 - 1) << i;
-        ASSERT_TRUE(CStatusCacheProbe::Consistent(cache)) << i;
-    }
+    std::atomic<int> hits{0};
+    const auto run = [&](unsigned draw) {
+        std::mt19937 random(draw);
+        for (int i = 0; i < 5000; ++i) {
+            const int item = static_cast<int>(random() % 200);
+            const std::wstring path = L"C:\\Sync\\item" + std::to_wstring(item);
+            clock.AdvanceTicks(random() % (CClock::TicksPerSecond / 2));
+            int32_t status = item % 3 - 1; // each path always has one status
+            if (random() % 2)
+                cache.Put(path.c_str(), status, 0, -1);
+            else
+                hits += cache.Get(path.c_str(), &status, nullptr);
+            ASSERT_EQ(status, item % 3 - 1) << i;
+            ASSERT_TRUE(CStatusCacheProbe::Consistent(cache)) << i;
+        }
+    };
+    std::thread other(run, 8);
+    run(7);
+    other.join();
     EXPECT_GT(hits, 0);
     EXPECT_EQ(cache.Count(), 50);
 }
