@@ -11,7 +11,7 @@ public:
     using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     using CanUnloadNowFunction = HRESULT(STDAPICALLTYPE*)();
 
-    CLoadedExtension() : m_module(LoadLibraryW(L"OrbethExtensions.dll"))
+    explicit CLoadedExtension(const wchar_t* path = L"OrbethExtensions.dll") : m_module(LoadLibraryW(path))
     {
         m_getClassObject = Export<GetClassObjectFunction>("DllGetClassObject");
         m_canUnloadNow = Export<CanUnloadNowFunction>("DllCanUnloadNow");

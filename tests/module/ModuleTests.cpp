@@ -205,7 +205,7 @@ class RegistrationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dll.Loaded() && GetModuleFileNameW(dll.Module(), module, MAX_PATH));
+        ASSERT_TRUE(dll.Loaded());
         CRegistryKey approved; // Windows always has this key; a fresh prefix may not
         ASSERT_EQ(approved.Create(HKEY_LOCAL_MACHINE, ApprovedKey.c_str(), KEY_WRITE), ERROR_SUCCESS);
     }
@@ -215,8 +215,17 @@ protected:
     HRESULT Unregister() { return dll.Export<HRESULT(STDAPICALLTYPE*)()>("DllUnregisterServer")(); }
     HRESULT Install(BOOL install, LPCWSTR line) { return dll.Export<HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR)>("DllInstall")(install, line); }
 
-    CLoadedExtension dll;
-    wchar_t module[MAX_PATH] = {};
+    static std::wstring CopyOf(HMODULE module, const std::wstring& to)
+    {
+        wchar_t from[MAX_PATH];
+        return GetModuleFileNameW(module, from, MAX_PATH) && CopyFileW(from, to.c_str(), FALSE) ? to : L"";
+    }
+
+    // Registered from a folder whose name has a single quote, which the scripts must write twice.
+    CTempFolder folder{L"it's here"};
+    CLoadedExtension original;
+    const std::wstring module = CopyOf(original.Module(), folder.Child(L"OrbethExtensions.dll"));
+    CLoadedExtension dll{module.c_str()};
 };
 
 // Without the right to approve extensions, and from a missing or empty script (EmptyScript.rc is this program's only
@@ -268,19 +277,6 @@ TEST_F(RegistrationTest, AScriptFailingHalfWayStopsRegistrationAndInstallTakesIt
         EXPECT_EQ(DumpRegistry(HKEY_CLASSES_ROOT, L"CLSID\\" + Classes[i]).empty(), i > 1) << i;
     EXPECT_TRUE(Install(TRUE, nullptr) == refused && Ours().empty());
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, identifiers.c_str());
-}
-
-// regsvr32 as an installer runs it, from a folder whose name has a single quote.
-TEST_F(RegistrationTest, Regsvr32RegistersAModulePathWithAQuote)
-{
-    CTempFolder dir(L"it's here");
-    const std::wstring copy = dir.Child(L"OrbethExtensions.dll"), quoted = L"\"" + copy + L"\"";
-    ASSERT_TRUE(CopyFileW(module, copy.c_str(), FALSE));
-    for (const std::wstring options : {L"/s", L"/s /u"}) {
-        EXPECT_EQ(_wsystem((L"%SystemRoot%\\system32\\regsvr32.exe " + options + L" " + quoted).c_str()), 0);
-        EXPECT_EQ(DumpRegistry(HKEY_CLASSES_ROOT, L"CLSID\\" + Classes[3] + L"\\InprocServer32"),
-                  options == L"/s" ? L"|=" + copy + L"; |ThreadingModel=Apartment" : L"");
-    }
 }
 
 // The interpreter alone, against a scratch key of the current user.

@@ -6,8 +6,7 @@
 // Linked into every test program ahead of the libraries, this replaces the DLL's clock.
 namespace {
 std::atomic<bool> s_frozen{false};
-std::atomic<uint64_t> s_frozenTicks{0};
-uint64_t s_lastFrozenTicks = 0;
+std::atomic<uint64_t> s_frozenTicks{0}; // kept after a test, for the next one to start past it
 }
 
 uint64_t CClock::NowTicks()
@@ -19,13 +18,12 @@ CFrozenClock::CFrozenClock()
 {
     // An hour past both the present and the previous test's time: whatever the process-wide
     // caches kept from an earlier test has expired.
-    s_frozenTicks = std::max(CClock::SystemTicks(), s_lastFrozenTicks) + 3600 * CClock::TicksPerSecond;
+    s_frozenTicks = std::max(CClock::SystemTicks(), s_frozenTicks.load()) + 3600 * CClock::TicksPerSecond;
     s_frozen = true;
 }
 
 CFrozenClock::~CFrozenClock()
 {
-    s_lastFrozenTicks = s_frozenTicks;
     s_frozen = false;
 }
 
