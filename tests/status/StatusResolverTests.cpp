@@ -104,11 +104,13 @@ TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
         {user(L""), 601, L"a.txt", "-1 changed", 0},
         {nothing, 0, L"a.txt", "-1", 0},
         {nothing, 0, L"b.txt", "-1", 0},
-        // Signed in again, then the sync database goes: what is known without it is answered
-        // once, then everything is dropped.
+        // Signed in again, then the sync database goes: what is known without it is answered once and
+        // everything is dropped, which is news only while other items' answers were kept.
         {user(L"alice@example.org"), 0, L"a.txt", "2 changed", 1},
+        {nothing, 0, L"b.txt", "1 changed", 2},
         {[&] { return DeleteFileW(client.SyncDbPath().c_str()) != FALSE; }, 601, L"a.txt", "2 changed", 0},
-        {nothing, 0, L"a.txt", "-1 changed", -1},
+        {nothing, 0, L"a.txt", "-1", 0},
+        {nothing, 0, L"a.txt", "-1", 0},
         // Without a root nothing is resolved or stored.
         {[&] { return client.SetRegistryValue(L"root_dir", nullptr); }, 601, L"b.txt", "-1", 0},
     };
