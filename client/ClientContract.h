@@ -57,4 +57,8 @@ inline constexpr ULONG_PTR PushMagic = 0x0442BF76;
 inline constexpr char PushPathMember[] = "filepath";
 inline constexpr char PushStatusMember[] = "status";
 
+// The client's JSON texts (pushes, remote folders) are arrays of flat values: anything nested
+// deeper is hostile, and the parser recurses once per level on the file manager's stack.
+inline constexpr int MaxJsonNesting = 16;
+
 } // namespace ClientContract

@@ -14,10 +14,6 @@
 
 namespace {
 
-// A push is an array of flat objects; anything nested deeper is hostile, and the parser
-// recurses once per level on the file manager's stack.
-constexpr int MaxPushNesting = 16;
-
 // One element: {"filepath": string, "status": integer}. An element of another shape, or with
 // members of other types, is skipped; a missing status means error, as the client sends it.
 void ApplyElement(const Json::Value& element, CStatusCache& cache)
@@ -47,7 +43,7 @@ void ApplyStatusPush(const COPYDATASTRUCT& data) noexcept
         const size_t length = strnlen(text, data.cbData);
 
         Json::CharReaderBuilder builder;
-        builder["stackLimit"] = MaxPushNesting;
+        builder["stackLimit"] = ClientContract::MaxJsonNesting;
         const std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
         Json::Value root;
         if (!parser->parse(text, text + length, &root, nullptr) || !root.isArray())

@@ -11,6 +11,7 @@
 #include "base/Utf8.h"
 #include "base/ValueCache.h"
 #include "client/ClientConfig.h"
+#include "client/ClientContract.h"
 #include "client/ClientDbReader.h"
 #include "client/ServiceMonitor.h"
 #include "status/FileInfo.h"
@@ -187,12 +188,18 @@ void COrbethStatusResolver::ReloadRemoteFolders()
     if (!WideToUtf8(text, &document))
         return;
 
-    // Parsed outside the lock; a text that does not parse leaves the list as it was.
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
+    // Parsed outside the lock; a text that does not parse, too deep or too big for memory
+    // included, leaves the list as it was.
     Json::Value root;
-    if (document.empty() || !parser->parse(document.data(), document.data() + document.size(), &root, nullptr))
+    try {
+        Json::CharReaderBuilder builder;
+        builder["stackLimit"] = ClientContract::MaxJsonNesting;
+        const std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
+        if (document.empty() || !parser->parse(document.data(), document.data() + document.size(), &root, nullptr))
+            return;
+    } catch (...) {
         return;
+    }
 
     CSharedLockGuard guard(m_lock);
     m_remoteFolders.clear();

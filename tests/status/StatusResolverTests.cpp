@@ -44,7 +44,7 @@ TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
         ASSERT_TRUE(client.MakeFolder(folder));
     ASSERT_TRUE(client.MakeFile(L"A\\notes.txt"));
     const struct {
-        const wchar_t* text;
+        std::wstring text;
         const char* a;
         int32_t c;
     } steps[] = {
@@ -53,12 +53,14 @@ TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
         {LR"(["/A/B", "/C/D"])", "2 changed", StatusOk},
         {L"not JSON at all", "2 changed", StatusOk},     // the list stays as it was
         {L"", "2 changed", StatusOk},                    // so does an empty text
+        {L"[" + std::wstring(17, L'[') + std::wstring(18, L']'), "2 changed", StatusOk}, // and one nested deeper than the client's
+        {std::wstring(100000, L'[') + std::wstring(100000, L']'), "2 changed", StatusOk},
         {LR"({"x": "/A/B"})", "-1", StatusNone}, // valid but not an array: emptied
         {LR"([1, {"a": "/A/B"}, ["/A/B"], null, "/C/D"])", "-1", StatusOk},
         {LR"("/A/B")", "-1", StatusNone},
     };
     for (const auto& step : steps) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(step.text)));
+        SCOPED_TRACE(testing::PrintToString(step.text.substr(0, 40)));
         NewBatch(step.text);
         EXPECT_EQ(Answer(L"A"), step.a);
         EXPECT_EQ(Resolve(L"C"), step.c);
