@@ -108,15 +108,6 @@ class Runner:
         self.snapshot.mkdir(parents=True, exist_ok=True)
         for name in REGISTRY_FILES:
             shutil.copy2(self.prefix / name, self.snapshot / name)
-
-    def stop_server(self, restore=False):
-        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], stderr=subprocess.DEVNULL)
-        # A mutant may leave registrations or services behind; every run starts from the same registry.
-        if restore:
-            for name in REGISTRY_FILES:
-                shutil.copy2(self.snapshot / name, self.prefix / name)
-
         # Only the test programs and what they depend on: the demo and the benchmarks need no relinking.
         listed = json.loads(subprocess.run(["ctest", "--test-dir", str(self.build), "--show-only=json-v1"],
                                            capture_output=True, text=True, check=True).stdout)
@@ -142,6 +133,14 @@ class Runner:
                 elif word not in ("-MD", "-c"):
                     kept.append(word)
             self.commands.setdefault(file, (entry["directory"], kept + ["-fsyntax-only"]))
+
+    def stop_server(self, restore=False):
+        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], stderr=subprocess.DEVNULL)
+        # A mutant may leave registrations or services behind; every run starts from the same registry.
+        if restore:
+            for name in REGISTRY_FILES:
+                shutil.copy2(self.snapshot / name, self.prefix / name)
 
     def compiles(self, source):
         source = os.path.realpath(source)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/Handle.h"
+#include "tools/StandInClient.h"
 
 // Stands in for the browser: while it lives, the prefix's http URL handler
 // (HKLM\Software\Classes\http\shell\open\command, the key ShellExecuteW follows under Wine) runs
@@ -47,7 +48,7 @@ public:
 private:
     bool Fail(const std::string& message);
 
-    std::wstring m_folder;
+    CTempFolder m_folder{L"Orbeth url capture"};
     std::wstring m_outputFile;
     CHandle m_launched;
     // The handler before us: whether its key and default value existed, and the value.

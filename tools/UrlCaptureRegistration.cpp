@@ -47,12 +47,11 @@ std::vector<std::wstring> ReadRecords(const std::wstring& file)
 
 CUrlCapture::CUrlCapture()
 {
-    m_folder = MakeTempFolder(L"Orbeth url capture");
-    if (m_folder.empty()) {
+    if (m_folder.Path().empty()) {
         Fail("cannot make the capture's folder");
         return;
     }
-    m_outputFile = m_folder + L"\\urls.txt";
+    m_outputFile = m_folder.Child(L"urls.txt");
     if (!CHandle(CreateFileW(m_outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr))) {
         Fail("cannot make the capture's output file");
@@ -121,8 +120,6 @@ CUrlCapture::~CUrlCapture()
                 RegDeleteValueW(key.Get(), nullptr);
         }
     }
-    if (!m_folder.empty())
-        RemoveFolderTree(m_folder);
 }
 
 bool CUrlCapture::Fail(const std::string& message)

@@ -73,7 +73,6 @@ TEST_F(ClientConfigTest, RegistryPathsNameWhatExistsAndDconfGivesTheUserAndShari
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, RegistryKeyPath);
 }
 
-
 // Each state the service manager reports is kept for 10 s, a failed query's too; a manager that
 // cannot be opened gives no state, never "stopped". The local endpoint is the loopback port.
 TEST_F(ServiceMonitorTest, EveryStateIsReadAndKeptForTenSecondsAndTheEndpointIsTheLoopbackPort)

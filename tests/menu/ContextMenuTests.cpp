@@ -148,7 +148,7 @@ protected:
     }
 
     // The file manager's menu after QueryContextMenu, with the count of identifiers used.
-    static std::string Query(IContextMenu* handler, const CClick& click = {})
+    static std::string Query(IContextMenu* handler, const CClick& click)
     {
         HMENU menu = CreatePopupMenu();
         AppendMenuW(menu, MF_STRING, 1, L"Open");

@@ -113,7 +113,6 @@ TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
         {nothing, 0, L"b.txt", "1 changed", 2},
         {[&] { return DeleteFileW(client.SyncDbPath().c_str()) != FALSE; }, 601, L"a.txt", "2 changed", 0},
         {nothing, 0, L"a.txt", "-1", 0},
-        {nothing, 0, L"a.txt", "-1", 0},
         // Without a root nothing is resolved or stored.
         {[&] { return client.SetRegistryValue(L"root_dir", nullptr); }, 601, L"b.txt", "-1", 0},
     };
