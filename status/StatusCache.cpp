@@ -31,18 +31,30 @@ void CStatusCache::Put(std::wstring_view key, int32_t status, uint32_t attribute
                                                  : m_defaultTtl;
     const uint64_t expiry = now + ttl * CClock::TicksPerSecond;
 
+    // Everything that allocates comes first, so a failure leaves the cache as it was.
     auto entry = m_paths.find(key);
     if (entry != m_paths.end()) {
+        const uint64_t tick = InsertIndexNode(expiry, &*entry)->first;
         m_expiryIndex.erase(entry->second.expiry);
-        entry->second.record = COrbethBaseFileInfo(status, attributes);
-    } else {
-        if (m_capacity == 0)
-            return;
-        if (m_paths.size() >= m_capacity)
-            EvictFirstExpiring();
-        entry = m_paths.emplace(std::wstring(key), CEntry{COrbethBaseFileInfo(status, attributes), 0}).first;
+        entry->second = CEntry{COrbethBaseFileInfo(status, attributes), tick};
+        return;
     }
-    entry->second.expiry = InsertIndexNode(expiry, &*entry)->first;
+    if (m_capacity == 0)
+        return;
+    entry = m_paths.emplace(std::wstring(key), CEntry{COrbethBaseFileInfo(status, attributes), 0}).first;
+    try {
+        entry->second.expiry = InsertIndexNode(expiry, &*entry)->first;
+    } catch (...) {
+        m_paths.erase(entry);
+        throw;
+    }
+    if (m_paths.size() > m_capacity) {
+        // The entry that expires first goes, never the one just put.
+        auto first = m_expiryIndex.begin();
+        if (first->second == &*entry)
+            ++first;
+        Remove(m_paths.find(first->second->first));
+    }
 }
 
 CStatusCache::ExpiryIndex::iterator CStatusCache::InsertIndexNode(uint64_t expiry, PathEntry* entry)
@@ -88,12 +100,6 @@ void CStatusCache::Remove(PathMap::iterator entry)
 {
     m_expiryIndex.erase(entry->second.expiry);
     m_paths.erase(entry);
-}
-
-void CStatusCache::EvictFirstExpiring()
-{
-    if (!m_expiryIndex.empty())
-        Remove(m_paths.find(m_expiryIndex.begin()->second->first));
 }
 
 int32_t CStatusCache::Count()

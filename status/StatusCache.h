@@ -57,7 +57,6 @@ private:
     using ExpiryIndex = std::map<uint64_t, PathEntry*>;
 
     void Remove(PathMap::iterator entry);
-    void EvictFirstExpiring();
     ExpiryIndex::iterator InsertIndexNode(uint64_t expiry, PathEntry* entry);
 
     uint32_t m_defaultTtl;

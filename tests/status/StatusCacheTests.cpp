@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -9,6 +11,25 @@
 #include "base/SharedLock.h"
 #include "status/StatusCache.h"
 #include "tests/support/TestClock.h"
+
+namespace {
+long s_failIn = 0; // when above 0, the allocation that many from now fails
+}
+
+// Every allocation of this program can be made to fail.
+void* operator new(std::size_t size)
+{
+    void* block = s_failIn > 0 && --s_failIn == 0 ? nullptr : std::malloc(size ? size : 1);
+    return block ? block : throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}
 
 // The cache's bookkeeping: one index node per entry, each pointing back at it, within capacity.
 class CStatusCacheProbe {
@@ -102,6 +123,41 @@ TEST(StatusCacheTest, EvictsTheEntryThatExpiresFirst)
             EXPECT_EQ(Fresh(cache, path), -100) << path;
         EXPECT_TRUE(CStatusCacheProbe::Consistent(cache));
     }
+}
+
+// A put that runs out of memory, wherever it does, changes nothing: a new path at capacity, whose
+// put would evict, and a replaced one alike.
+TEST(StatusCacheTest, APutThatRunsOutOfMemoryChangesNothing)
+{
+    CFrozenClock clock;
+    CStatusCache cache(10, 2);
+    cache.Put(L"a", StatusOk, 0, -1);
+    cache.Put(L"b", StatusPending, 0, -1);
+    const auto picture = [&] {
+        std::string seen;
+        for (const wchar_t* path : {L"a", L"b", L"new"})
+            seen += std::to_string(Fresh(cache, path)) + " ";
+        return seen;
+    };
+    int failures = 0;
+    for (const wchar_t* path : {L"new", L"b"}) {
+        for (long n = 1;; ++n) {
+            const std::string before = picture();
+            s_failIn = n;
+            try {
+                cache.Put(path, StatusError, 0, -1);
+                s_failIn = 0;
+                break;
+            } catch (const std::bad_alloc&) {
+                s_failIn = 0;
+            }
+            ++failures;
+            ASSERT_TRUE(CStatusCacheProbe::Consistent(cache)) << n;
+            EXPECT_EQ(picture(), before) << n;
+        }
+    }
+    EXPECT_GE(failures, 3);
+    EXPECT_EQ(picture(), "-100 0 0 ");
 }
 
 // Replacing, expiring and evicting in any order, from two threads at once, keeps the index the
