@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/SharedLock.h"
 #include "status/StatusCache.h"
 #include "tests/support/TestClock.h"
+#include "tools/StatusCacheProbe.h"
 
 namespace {
 long s_failIn = 0; // when above 0, the allocation that many from now fails
@@ -32,21 +32,6 @@ void operator delete(void* block, std::size_t) noexcept
 }
 
 // The cache's bookkeeping: one index node per entry, each pointing back at it, within capacity.
-class CStatusCacheProbe {
-public:
-    static bool Consistent(CStatusCache& cache)
-    {
-        CSharedLockGuard guard(cache.m_lock);
-        if (cache.m_paths.size() > cache.m_capacity || cache.m_expiryIndex.size() != cache.m_paths.size())
-            return false;
-        for (auto& entry : cache.m_paths) {
-            const auto node = cache.m_expiryIndex.find(entry.second.expiry);
-            if (node == cache.m_expiryIndex.end() || node->second != &entry)
-                return false;
-        }
-        return true;
-    }
-};
 
 namespace {
 
