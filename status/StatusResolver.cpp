@@ -78,6 +78,7 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
     // An expired entry still writes its status: it stands when the database knows nothing better.
     int32_t result = StatusNone;
     bool newBatch = false;
+    std::wstring relative;
     {
         // One hold of the lock for the cached checks that run for every icon drawn: the nested
         // takes inside are then cheap, and the root is read in place without a copy.
@@ -98,18 +99,17 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
         newBatch = IsNewBatch();
         if (!newBatch && m_statusCache->Get(pathText, &result, nullptr))
             return result;
+        // From the root just checked, not read a second time: it may change or expire in between.
+        if (relativePath)
+            relative = *relativePath;
+        else
+            COrbethPathHelper::MakeRelativePath(*root, pathText, attributes, &relative);
     }
     if (newBatch) {
         ReloadRemoteFolders(); // parsed outside the lock
         if (m_statusCache->Get(pathText, &result, nullptr))
             return result;
     }
-
-    std::wstring relative;
-    if (relativePath)
-        relative = *relativePath;
-    else
-        MakeRelativePathFor(path, attributes, &relative);
 
     const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     bool noSyncDb = false;
@@ -130,7 +130,8 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
         }
     }
     // A folder the database does not list, above a folder the client syncs from the cloud.
-    if (result == StatusNone && isDirectory && relative != L"/" &&
+    // An empty relative path (a path the root does not lead to) is the ancestor of nothing.
+    if (result == StatusNone && isDirectory && !relative.empty() && relative != L"/" &&
         IsAncestorOfRemoteFolder(relative)) {
         setChanged();
         result = StatusOk;

@@ -66,6 +66,9 @@ TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
         EXPECT_EQ(Resolve(L"C"), step.c);
     }
     NewBatch(LR"(["/A/B/Deep"])");
+    const std::wstring a = client.PathOf(L"A"), unknown;
+    EXPECT_EQ(resolver.ResolveStatus(a.c_str(), a.size(), FILE_ATTRIBUTE_DIRECTORY, &unknown, nullptr), StatusNone)
+        << "a folder whose relative path is not known is no ancestor";
     EXPECT_EQ(Resolve(L"A\\B"), StatusOk);
     EXPECT_EQ(Resolve(L"A\\B\\Deep"), StatusNone) << "the listed folder itself is not its own ancestor";
     EXPECT_EQ(Resolve(L"A\\notes.txt"), StatusNone);
