@@ -11,7 +11,7 @@ namespace {
 // shell's own data object does.
 class CDropListObject final : public IDataObject {
 public:
-    explicit CDropListObject(std::wstring list) : m_list(std::move(list)) {}
+    explicit CDropListObject(std::string bytes) : m_bytes(std::move(bytes)) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override
     {
@@ -38,17 +38,16 @@ public:
             return E_INVALIDARG;
         if (format->cfFormat != CF_HDROP || !(format->tymed & TYMED_HGLOBAL))
             return DV_E_FORMATETC;
-        const SIZE_T bytes = sizeof(DROPFILES) + m_list.size() * sizeof(wchar_t);
-        HGLOBAL global = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
-        auto* files = global ? static_cast<DROPFILES*>(GlobalLock(global)) : nullptr;
-        if (!files) {
+        HGLOBAL global = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, m_bytes.size());
+        void* data = global && !m_bytes.empty() ? GlobalLock(global) : nullptr;
+        if (!global || (!data && !m_bytes.empty())) {
             GlobalFree(global);
             return E_OUTOFMEMORY;
         }
-        files->pFiles = sizeof(DROPFILES);
-        files->fWide = TRUE;
-        memcpy(files + 1, m_list.data(), m_list.size() * sizeof(wchar_t));
-        GlobalUnlock(global);
+        if (data) {
+            memcpy(data, m_bytes.data(), m_bytes.size());
+            GlobalUnlock(global);
+        }
         medium->tymed = TYMED_HGLOBAL;
         medium->hGlobal = global;
         medium->pUnkForRelease = nullptr;
@@ -75,7 +74,7 @@ private:
     ~CDropListObject() = default;
 
     volatile LONG m_refCount = 1;
-    std::wstring m_list; // each path with its NUL, then one more
+    std::string m_bytes; // the memory handed out: normally a DROPFILES, then each path with its NUL, then one more
 };
 
 } // namespace
@@ -88,8 +87,15 @@ Microsoft::WRL::ComPtr<IDataObject> MakeDropList(const std::vector<std::wstring>
         list.push_back(L'\0');
     }
     list.push_back(L'\0');
+    DROPFILES header{sizeof(DROPFILES), {0, 0}, FALSE, TRUE};
+    return MakeDropListFromBytes(std::string(reinterpret_cast<const char*>(&header), sizeof header) +
+                                 std::string(reinterpret_cast<const char*>(list.data()), list.size() * sizeof(wchar_t)));
+}
+
+Microsoft::WRL::ComPtr<IDataObject> MakeDropListFromBytes(std::string bytes)
+{
     Microsoft::WRL::ComPtr<IDataObject> data;
-    *data.GetAddressOf() = new (std::nothrow) CDropListObject(std::move(list)); // born with its one reference
+    *data.GetAddressOf() = new (std::nothrow) CDropListObject(std::move(bytes)); // born with its one reference
     return data;
 }
 

@@ -10,6 +10,9 @@
 // whose CF_HDROP is a wide drop list of the paths in order. Null when it cannot be made.
 // Returned owned: this MinGW's ComPtr::Attach adds a reference, so nobody should need it.
 Microsoft::WRL::ComPtr<IDataObject> MakeDropList(const std::vector<std::wstring>& paths);
+// The same object handing out these bytes as its CF_HDROP memory, well formed or not (an empty
+// memory block, a list without its end, a header pointing elsewhere).
+Microsoft::WRL::ComPtr<IDataObject> MakeDropListFromBytes(std::string bytes);
 
 // A context menu handler's Initialize as the file manager calls it: with the drop list of the
 // paths, and with the id list of folder when one is given (a folder's background). E_NOINTERFACE
