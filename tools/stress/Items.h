@@ -7,24 +7,25 @@
 
 #include "base/SyncStatus.h"
 
-// The stress run's sync root: 100 folders "Dir000".."Dir099" of 99 files each, every one with a
+// The stress run's sync root: folders "Dir000", "Dir001", ... of 99 files each, every one with a
 // row in sync.db, and "Cloud", which has no row but lies above a remote folder of every batch.
 // Three files in four and every other folder keep the status they start with; the rest are
 // volatile: the writer process and the pushes change them (and remove and add their rows) all
 // through the run.
 namespace StressItems {
 
-constexpr int Count = 10000;
-constexpr int Cloud = Count; // the extra folder, asked like the others
+// 10,000 (a short run makes 1,000), set before any thread starts.
+inline int Count = 10000;
+inline int Cloud() { return Count; } // the extra folder, asked like the others
 constexpr wchar_t CloudRemoteFolders[] = L"[\"/Cloud/Inner\"]";
 
-inline bool IsFolder(int item) { return item == Cloud || item % 100 == 0; }
-inline bool IsVolatile(int item) { return item != Cloud && (item % 4 == 1 || item % 200 == 100); }
+inline bool IsFolder(int item) { return item == Cloud() || item % 100 == 0; }
+inline bool IsVolatile(int item) { return item != Cloud() && (item % 4 == 1 || item % 200 == 100); }
 
 // "Dir007" or "Dir007\File12.txt", relative to the root.
 inline std::wstring Relative(int item)
 {
-    if (item == Cloud)
+    if (item == Cloud())
         return L"Cloud";
     wchar_t text[32];
     if (IsFolder(item))

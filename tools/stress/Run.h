@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shlobj.h>
 #include <wrl/client.h>
 
 #include <atomic>
@@ -112,6 +113,10 @@ private:
     std::vector<std::string> m_failures; // the first ones, in full
     size_t m_failureCount = 0;
 };
+
+// The three overlay identifiers of a copy, in the order of the states they claim: error,
+// pending, in sync.
+bool CreateOverlays(const CModuleCopy& copy, Microsoft::WRL::ComPtr<IShellIconOverlayIdentifier> (&overlays)[3]);
 
 // The workers, each run on a thread of its own until the phase says otherwise.
 void AskOverlays(CRun& run, const CModuleCopy& copy, CBeat& beat, uint32_t draw);

@@ -19,7 +19,7 @@ namespace {
 // The status a stable item shows, as the index of the overlay that claims it (3: none).
 int32_t StableState(int item)
 {
-    return item == StressItems::Cloud ? StatusOk : StressItems::FirstStatus(item) & StatusStateMask;
+    return item == StressItems::Cloud() ? StatusOk : StressItems::FirstStatus(item) & StatusStateMask;
 }
 
 // Sleeps in short steps, beating, until the time is up or the phase moves past the one given.
@@ -33,19 +33,30 @@ void Pause(CRun& run, CBeat& beat, DWORD ms, Phase phase)
 
 } // namespace
 
-void AskOverlays(CRun& run, const CModuleCopy& copy, CBeat& beat, uint32_t draw)
+bool CreateOverlays(const CModuleCopy& copy, ComPtr<IShellIconOverlayIdentifier> (&overlays)[3])
 {
-    // In the order of the states they claim: error, pending, in sync.
     const CLSID* classes[] = {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay, &CLSID_OrbethOkIconOverlay};
-    ComPtr<IShellIconOverlayIdentifier> overlays[3];
     for (int i = 0; i < 3; ++i) {
         if (!(overlays[i] = copy.Create<IShellIconOverlayIdentifier>(*classes[i], IID_IShellIconOverlayIdentifier)))
-            return run.Fail(std::string(copy.name) + ": no overlay identifier");
+            return false;
     }
+    return true;
+}
+
+void AskOverlays(CRun& run, const CModuleCopy& copy, CBeat& beat, uint32_t draw)
+{
+    ComPtr<IShellIconOverlayIdentifier> overlays[3];
+    if (!CreateOverlays(copy, overlays))
+        return run.Fail(std::string(copy.name) + ": no overlay identifier");
     std::mt19937 random(draw);
     std::atomic<uint64_t>& questions = copy.name[0] == 'D' ? run.dllQuestions : run.linkedQuestions;
-    while (run.Running()) {
-        const int item = std::uniform_int_distribution<int>(0, StressItems::Cloud)(random);
+    // As the file manager asks: a view of twenty items in a row, then a breath (eight threads
+    // spinning without one would starve the writer process and the other copy on two cores).
+    for (int view = 0; run.Running(); view = (view + 1) % 20) {
+        if (view == 0)
+            Sleep(1);
+        const int item = (std::uniform_int_distribution<int>(0, StressItems::Cloud())(random) / 20 * 20 + view) %
+                         (StressItems::Cloud() + 1);
         int claimed = -1, claims = 0;
         for (int i = 0; i < 3; ++i) {
             const bool duringLock = run.lockHeld.load();
@@ -136,7 +147,7 @@ void BuildMenus(CRun& run, const std::vector<const CModuleCopy*>& copies, CBeat&
         }
         std::vector<std::wstring> paths;
         for (int count = std::uniform_int_distribution<int>(1, 3)(random); count > 0; --count)
-            paths.push_back(run.paths[std::uniform_int_distribution<int>(0, StressItems::Cloud)(random)]);
+            paths.push_back(run.paths[std::uniform_int_distribution<int>(0, StressItems::Cloud())(random)]);
         const bool duringLock = run.lockHeld.load();
         const uint64_t start = GetTickCount64();
         const HRESULT initialized = InitializeHandler(handler.Get(), paths);
@@ -168,11 +179,13 @@ void RestartService(CRun& run, CBeat& beat)
     while (run.phase.load() == Phase::Storm) {
         Pause(run, beat, 1500, Phase::Storm);
         if (!StandInService::Stop())
-            run.Fail("the service did not stop");
+            run.Fail("the service did not stop: error " + std::to_string(GetLastError()) + ", state " +
+                     std::to_string(StandInService::State()));
         beat.Beat();
         Pause(run, beat, 500, Phase::Storm);
         if (!StandInService::Start())
-            run.Fail("the service did not start again");
+            run.Fail("the service did not start again: error " + std::to_string(GetLastError()) + ", state " +
+                     std::to_string(StandInService::State()));
         ++run.restarts;
         beat.Beat();
     }

@@ -22,6 +22,8 @@ class CWriter {
 public:
     CWriter(const std::wstring& syncDb, uint32_t draw) : m_syncDb(syncDb), m_random(draw) {}
     ~CWriter() { Unlock(); }
+    CWriter(const CWriter&) = delete;
+    CWriter& operator=(const CWriter&) = delete;
 
     std::string Handle(const std::string& command)
     {
@@ -91,22 +93,25 @@ private:
     {
         if (m_lock)
             return true;
-        if (sqlite3_open_v2(Utf8(m_syncDb).c_str(), &m_lock, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-            sqlite3_busy_timeout(m_lock, 5000); // the readers' shared locks are short
-            if (sqlite3_exec(m_lock, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr) == SQLITE_OK)
-                return true;
+        sqlite3* opened = nullptr;
+        const bool ok = sqlite3_open_v2(Utf8(m_syncDb).c_str(), &opened, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                        sqlite3_busy_timeout(opened, 5000) == SQLITE_OK && // the readers' shared locks are short
+                        sqlite3_exec(opened, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr) == SQLITE_OK;
+        m_lock.Reset(opened);
+        if (!ok) {
+            m_error = sqlite3_errmsg(opened);
+            m_lock.Reset();
         }
-        m_error = sqlite3_errmsg(m_lock);
-        Unlock();
-        return false;
+        return ok;
     }
 
     bool Unlock()
     {
-        const bool ok = !m_lock || sqlite3_exec(m_lock, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK;
-        sqlite3_close_v2(m_lock);
-        m_lock = nullptr;
-        return ok || (m_error = "COMMIT failed", false);
+        const bool ok = !m_lock || sqlite3_exec(m_lock.Get(), "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!ok)
+            m_error = sqlite3_errmsg(m_lock.Get());
+        m_lock.Reset();
+        return ok;
     }
 
     // Damaged while held, so no reader meets half-written bytes it could take for a right row.
@@ -131,10 +136,10 @@ private:
         }
         file.Reset();
         m_damaged = done;
-        // The transaction wrote nothing, so letting go needs no valid file.
-        sqlite3_close_v2(m_lock);
-        m_lock = nullptr;
-        return done || (m_error = "cannot damage the file", false);
+        m_lock.Reset(); // the transaction wrote nothing, so letting go needs no valid file
+        if (!done)
+            m_error = "cannot damage the file";
+        return done;
     }
 
     // The kept bytes written back in place: while the file cannot be read, every overlay question
@@ -157,7 +162,9 @@ private:
         }
         from.Reset();
         DeleteFileW(keep.c_str());
-        return !m_damaged || (m_error = "cannot write the kept copy back", false);
+        if (m_damaged)
+            m_error = "cannot write the kept copy back";
+        return !m_damaged;
     }
 
     // The module's readers open the file without sharing its deletion, so the rename must find
@@ -177,7 +184,7 @@ private:
     std::wstring m_syncDb;
     std::mt19937 m_random;
     std::string m_error;
-    sqlite3* m_lock = nullptr;
+    CSqliteConnection m_lock; // while held exclusively
     bool m_writing = true, m_damaged = false;
     int m_steps = 0, m_rewrites = 0, m_failed = 0;
 };
@@ -223,7 +230,7 @@ int RunWriter(const std::wstring& syncDb, uint32_t draw)
     }
 }
 
-bool CWriterProcess::Start(const std::wstring& syncDb, uint32_t draw)
+bool CWriterProcess::Start(const std::wstring& syncDb, uint32_t draw, int items)
 {
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     HANDLE childIn = nullptr, childOut = nullptr, commands = nullptr, replies = nullptr;
@@ -241,7 +248,7 @@ bool CWriterProcess::Start(const std::wstring& syncDb, uint32_t draw)
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring commandLine =
-        L"\"" + std::wstring(self) + L"\" writer \"" + syncDb + L"\" " + std::to_wstring(draw);
+        L"\"" + std::wstring(self) + L"\" writer \"" + syncDb + L"\" " + std::to_wstring(draw) + L" " + std::to_wstring(items);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <windows.h>
+#include <sqlite3.h>
 
 #include <cstdint>
 #include <string>
 
+#include "base/UniqueHandle.h"
 #include "tools/Handle.h"
+
+using CSqliteConnection = CUniqueHandle<sqlite3*, &sqlite3_close_v2>;
 
 // The stand-in client's writer, in a process of its own as the client is: it rewrites sync.db
 // (statuses changed, rows removed and added, new batches) every few milliseconds, and injects
@@ -22,7 +26,7 @@ int RunWriter(const std::wstring& syncDb, uint32_t draw);
 // The run's side of the writer: the process started from this program with "writer".
 class CWriterProcess {
 public:
-    bool Start(const std::wstring& syncDb, uint32_t draw);
+    bool Start(const std::wstring& syncDb, uint32_t draw, int items);
     // The reply to one command; empty when the writer is gone.
     std::string Ask(const std::string& command);
     // Lets go of the pipes, so a writer still running sees the end and leaves; then waits for it.
