@@ -103,13 +103,8 @@ public:
     CScratchRoots()
     {
         RegDeleteTreeW(HKEY_CURRENT_USER, ScratchPath);
-        if (m_scratch.Create(HKEY_CURRENT_USER, ScratchPath, KEY_ALL_ACCESS) != ERROR_SUCCESS)
-            return;
-        for (const auto& root : Roots) {
-            if (m_roots.emplace_back().Create(m_scratch.Get(), root.name, KEY_ALL_ACCESS) != ERROR_SUCCESS)
-                return;
-        }
-        m_ready = true;
+        m_roots.resize(std::size(Roots));
+        m_ready = m_scratch.Create(HKEY_CURRENT_USER, ScratchPath, KEY_ALL_ACCESS) == ERROR_SUCCESS && Make();
     }
     ~CScratchRoots()
     {
@@ -130,6 +125,25 @@ public:
             RegOverridePredefKey(root.key, nullptr);
     }
     bool Ready() const { return m_ready; }
+    // Whether each root's key is still there; the interpreter must never delete the key it was given.
+    bool Intact() const
+    {
+        for (const CRegistryKey& root : m_roots) {
+            if (RegQueryInfoKeyW(root.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr) != ERROR_SUCCESS)
+                return false;
+        }
+        return true;
+    }
+    // Each root's key made again (to run on after one was deleted); the roots are not redirected.
+    bool Make()
+    {
+        for (size_t i = 0; i < std::size(Roots); ++i) {
+            if (m_roots[i].Create(m_scratch.Get(), Roots[i].name, KEY_ALL_ACCESS) != ERROR_SUCCESS)
+                return false;
+        }
+        return true;
+    }
     void Clear()
     {
         for (const auto& root : m_roots)
@@ -260,7 +274,7 @@ long FuzzScripts(CCampaign& campaign)
         reg.AddReplacement(L"APPID", L"{D68EEFFA-888A-49C3-991D-A63A3084A742}");
         // Something to take away or to overwrite, as after an earlier registration.
         if (draw.Percent(60) && reg.RunScript(draw.Pick(originals).c_str(), true) != S_OK)
-            campaign.Finding("one of the module's own scripts does not register");
+            campaign.Finding("one of the module's own scripts does not register into an empty root");
         const unsigned kind = unsigned(draw.Below(10));
         const std::wstring script = kind < 6 ? Mutated(draw, draw.Pick(originals), originals)
                                     : kind < 9 ? MadeUp(draw)
@@ -276,6 +290,10 @@ long FuzzScripts(CCampaign& campaign)
             ++(SUCCEEDED(result) ? succeeded : failed);
         }
         scratch.Restore();
+        if (!scratch.Intact()) {
+            campaign.Finding("a script deleted a root's own key (" + std::to_string(result) + "): " + Printable(script, 400));
+            scratch.Make();
+        }
         if (const std::wstring changed = fingerprint.Changed(); !changed.empty())
             campaign.Finding("a script changed real keys " + Printable(changed) + ": " + Printable(script));
         if (!scratch.Redirect())
