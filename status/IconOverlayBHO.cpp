@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "base/ComBoundary.h"
 #include "base/Utf8.h"
@@ -25,12 +26,15 @@ void ApplyElement(const Json::Value& element, CStatusCache& cache)
     if (!filepath.isString() || !(status.isNull() || status.isInt()))
         return;
     const int32_t value = status.isNull() ? StatusError : status.asInt();
-    const std::string path8 = filepath.asString();
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    filepath.getString(&begin, &end); // in place: no copy per element
+    const std::string_view path8(begin, static_cast<size_t>(end - begin));
     std::wstring path;
-    if (path8.empty() || value >= 3 || path8.find('\0') != std::string::npos || !Utf8ToWide(path8, &path))
+    if (path8.empty() || value >= 3 || path8.find('\0') != std::string_view::npos || !Utf8ToWide(path8, &path))
         return;
     const COrbethFileInfo record(path.c_str());
-    cache.Put(path.c_str(), value, record.GetAttributes(), -1);
+    cache.Put(path, value, record.GetAttributes(), -1);
 }
 
 void ApplyStatusPush(const COPYDATASTRUCT& data) noexcept
@@ -44,14 +48,15 @@ void ApplyStatusPush(const COPYDATASTRUCT& data) noexcept
 
         Json::CharReaderBuilder builder;
         builder["stackLimit"] = ClientContract::MaxJsonNesting;
+        builder["collectComments"] = false; // the client sends none; keeping them costs every value
         const std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
         Json::Value root;
         if (!parser->parse(text, text + length, &root, nullptr) || !root.isArray())
             return;
         CStatusCache& cache = CStatusCache::GetInstance();
-        for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
+        for (const Json::Value& element : root) {
             try {
-                ApplyElement(root[i], cache);
+                ApplyElement(element, cache);
             } catch (...) {
                 // This element only; the others still count.
             }
