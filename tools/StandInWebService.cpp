@@ -283,12 +283,20 @@ void Answer(CConnection& connection, const CReply& reply)
     for (const std::string& chunk : reply.chunks)
         if (!chunk.empty())
             chunks.push_back(chunk);
+    if (reply.mode == CReply::Garbage) {
+        for (const std::string& chunk : chunks)
+            connection.Send(chunk, deadline);
+        connection.Close();
+        return;
+    }
     const bool chunked = reply.mode == CReply::Endless || chunks.size() > 1;
     std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) +
                        "\r\nContent-Type: text/plain; charset=utf-8\r\nConnection: close\r\n";
     if (!chunked) {
         const std::string body = chunks.empty() ? std::string() : chunks[0];
-        connection.Send(head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, deadline);
+        const size_t sent = reply.mode == CReply::Cut ? body.size() / 2 : body.size();
+        connection.Send(head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body.substr(0, sent),
+                        deadline);
         connection.Close();
         return;
     }

@@ -26,6 +26,8 @@ struct CReply {
         Normal,  // the status and the chunks below
         Silent,  // reads the request, then holds the connection without a word until the service stops
         Endless, // the status, then chunked data without end, until the client closes or the service stops
+        Garbage, // the chunks as they are, with no status line or headers, then closes
+        Cut,     // the status and a Content-Length for the whole body, then half the body, then closes
     };
     int status = 200;
     // None or one: a Content-Length body. Several: chunked transfer encoding, one chunk each, sent

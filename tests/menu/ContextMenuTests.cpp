@@ -329,6 +329,15 @@ TEST_F(ContextMenuTest, ForeignVerbsAreRefusedAndFailuresOpenNothing)
     EXPECT_EQ(handler->InvokeCommand(nullptr), E_INVALIDARG);
     EXPECT_TRUE(service.Requests().empty());
 
+    // A service that answers garbage fails the command; half an id, cut off by a closed
+    // connection, is no id and opens nothing. Either way the next command goes through again.
+    const std::string id(CStandInWebService::ShareLinkId);
+    for (const auto& [fault, result] : {std::pair{CReply::Garbage, E_FAIL}, std::pair{CReply::Cut, S_OK}}) {
+        service.SetReply({200, {id}, 0, fault});
+        EXPECT_EQ(Invoke(dll, {{L"a.txt"}}, 0), result) << fault;
+    }
+    service.UseClientReplies();
+    EXPECT_EQ(Invoke(dll, {{L"a.txt"}}, 1), S_OK);
     ASSERT_TRUE(browser.SetCommand(L"\"C:\\no such browser.exe\" \"%1\""));
     EXPECT_EQ(Invoke(dll, {{L"a.txt"}}, 2), E_FAIL) << "a page the shell could not open";
     service.Stop();
