@@ -152,17 +152,17 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
 bool COrbethStatusResolver::GetBatchId(int* id)
 {
     if (m_values->GetInt(CValueCache::BatchIdKey, id))
-        return true;
+        return *id >= 0;
     CSharedLockGuard guard(m_lock);
     const std::wstring* syncDb = m_config->GetSyncDbPath();
     if (!syncDb)
         return false;
+    // A failed read is kept as well: a database the client holds locked, or is mending, is then
+    // not opened again for every icon drawn, which would keep the client from replacing it.
     const int found = m_reader->GetMaxBatchId(syncDb->c_str());
-    if (found < 0)
-        return false;
     m_values->PutInt(CValueCache::BatchIdKey, found, nullptr, BatchIdTtlSeconds);
     *id = found;
-    return true;
+    return found >= 0;
 }
 
 bool COrbethStatusResolver::IsNewBatch()
