@@ -82,6 +82,27 @@ private:
     void* m_data;
 };
 
+// A drop list the shell can walk without reading past its memory: the header whole, and the
+// list's closing empty name (two NULs in a row, of the list's width) inside the block.
+bool IsWholeDropList(const void* block, SIZE_T size)
+{
+    if (size < sizeof(DROPFILES))
+        return false;
+    const auto* header = static_cast<const DROPFILES*>(block);
+    if (header->pFiles >= size)
+        return false;
+    const auto* list = static_cast<const unsigned char*>(block) + header->pFiles;
+    const size_t bytes = size - header->pFiles;
+    const size_t unit = header->fWide ? sizeof(wchar_t) : 1;
+    size_t zeros = 0; // NUL bytes in a row since the last name's start
+    for (size_t at = 0; at < bytes; ++at) {
+        zeros = list[at] == 0 && (zeros > 0 || at % unit == 0) ? zeros + 1 : 0;
+        if (zeros == 2 * unit)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 COrbethContextMenuHandler::COrbethContextMenuHandler()
@@ -147,7 +168,7 @@ void COrbethContextMenuHandler::CaptureDropList(IDataObject* data)
         return;
     const CGlobalLock lock(storage.medium.hGlobal);
     const auto drop = static_cast<HDROP>(lock.Get());
-    if (!drop)
+    if (!drop || !IsWholeDropList(drop, GlobalSize(storage.medium.hGlobal)))
         return;
     const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
     std::wstring path;

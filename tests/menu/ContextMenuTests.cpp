@@ -246,6 +246,36 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
     }
 }
 
+// A drop list is read only within its memory: one shorter than its header, or without its end,
+// is refused; a whole one is read, narrow or wide.
+TEST_F(ContextMenuTest, DropListsAreReadWithinTheirMemory)
+{
+    ASSERT_TRUE(client.MakeFile(L"a.txt"));
+    const std::wstring path = client.PathOf(L"a.txt");
+    const std::string narrow(path.begin(), path.end()), // the temporary folder's path is ASCII
+        wide(reinterpret_cast<const char*>(path.data()), path.size() * sizeof(wchar_t));
+    const auto list = [](BOOL isWide, const std::string& names) {
+        const DROPFILES header{sizeof(DROPFILES), {0, 0}, FALSE, isWide};
+        return std::string(reinterpret_cast<const char*>(&header), sizeof header) + names;
+    };
+    const struct {
+        std::string bytes;
+        HRESULT result;
+    } rows[] = {
+        {"\x14", E_INVALIDARG},
+        {list(FALSE, narrow + '\0'), E_INVALIDARG},
+        {list(TRUE, wide + std::string(3, '\0')), E_INVALIDARG},
+        {list(FALSE, narrow + std::string(2, '\0')), S_OK},
+        {list(TRUE, wide + std::string(4, '\0')), S_OK},
+    };
+    CLoadedExtension dll;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        ComPtr<IShellExtInit> handler = dll.Create<IShellExtInit>(CLSID_OrbethContextMenuHandler, IID_IShellExtInit);
+        EXPECT_EQ(handler->Initialize(nullptr, MakeDropListFromBytes(row.bytes).Get(), nullptr), row.result);
+    }
+}
+
 TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
 {
     const std::string id(CStandInWebService::ShareLinkId);
