@@ -253,8 +253,9 @@ private:
         if (Is(token, L"Val"))
             return ValueEntry(parent, registering, apply, noRemove);
 
+        // A key name is one key below its parent: an empty one would name, and delete, the parent.
         const std::wstring name = token;
-        if (name.find(L'\\') != std::wstring::npos)
+        if (name.empty() || name.find(L'\\') != std::wstring::npos)
             return DISP_E_EXCEPTION;
         std::wstring type, text;
         const bool assigns = PeekIs(L"=");

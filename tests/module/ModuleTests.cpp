@@ -283,7 +283,7 @@ TEST(RegObjectTest, EachScriptLeavesItsTreeOrFailsLeavingNothing)
          L"K|E=type 7 00000000; K|M=type 7 61000000620000000000; K|T=type 7 7e0000007a007e00000000000000"},
         {L"Key = s '%Unknown%'", DISP_E_EXCEPTION, L""}, {L"Key = s '%A23456789012345678901234567890123%'", E_FAIL, L""},
         {L"Key = s '100% sure", DISP_E_EXCEPTION, L""}, {L"Key = s 'no closing quote }", DISP_E_EXCEPTION, L""}, {L"Key = q x", DISP_E_EXCEPTION, L""},
-        {L"'Parent\\Child' = s x", DISP_E_EXCEPTION, L""}, {L"Key = s " + std::wstring(4095, L'x'), DISP_E_EXCEPTION, L""}, {L"HKXX { }", DISP_E_EXCEPTION, L""},
+        {L"'Parent\\Child' = s x", DISP_E_EXCEPTION, L""}, {L"ForceRemove '' { }", DISP_E_EXCEPTION, L"Kept|=x", L"Kept = s x"}, {L"Key = s " + std::wstring(4095, L'x'), DISP_E_EXCEPTION, L""}, {L"HKXX { }", DISP_E_EXCEPTION, L""},
         {L"Key { val Name s x }", DISP_E_EXCEPTION, L""}, {L"Key { val Odd = b 0aF }", E_FAIL, L""}, {L"Key { A = s 1", DISP_E_EXCEPTION, L""},
         {L"Key { val NotANumber = d twelve }", DISP_E_TYPEMISMATCH, L""}, {L"HKCU Software", DISP_E_EXCEPTION, L""},
         {L" \r\n\t", S_OK, L""}, // an empty script does nothing
