@@ -362,3 +362,30 @@ TEST(ModuleTest, ModuleAndClassTableKeepWhatTheyMakeOnceAndLetGoOfItAtUnload)
 }
 
 } // namespace
+
+// The version an installer compares and the Properties page shows is the CMake project's, in
+// numbers and in the texts.
+TEST(ModuleTest, TheDllCarriesTheProjectsVersion)
+{
+    const wchar_t* dll = L"OrbethExtensions.dll";
+    DWORD unused = 0;
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(dll, &unused));
+    ASSERT_TRUE(!info.empty() && GetFileVersionInfoW(dll, 0, DWORD(info.size()), info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &size) && fixed);
+    const auto dotted = [](DWORD high, DWORD low) {
+        return std::to_string(HIWORD(high)) + "." + std::to_string(LOWORD(high)) + "." + std::to_string(HIWORD(low)) +
+               "." + std::to_string(LOWORD(low));
+    };
+    EXPECT_EQ(dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS), ORBETH_VERSION);
+    EXPECT_EQ(dotted(fixed->dwProductVersionMS, fixed->dwProductVersionLS), ORBETH_VERSION);
+    const std::wstring version(ORBETH_VERSION, ORBETH_VERSION + sizeof ORBETH_VERSION - 1);
+    for (const auto& [name, expected] : {std::pair{L"FileVersion", version}, std::pair{L"ProductVersion", version},
+                                         std::pair{L"OriginalFilename", std::wstring(dll)}}) {
+        wchar_t* text = nullptr;
+        ASSERT_TRUE(VerQueryValueW(info.data(), (L"\\StringFileInfo\\040904B0\\"s + name).c_str(),
+                                   reinterpret_cast<void**>(&text), &size)) << testing::PrintToString(name);
+        EXPECT_EQ(std::wstring(text), expected);
+    }
+}
