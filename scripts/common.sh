@@ -10,10 +10,8 @@ orbeth_build() {
   # Through ccache: a second build of the same sources (a later run, a file put back after a
   # mutant) compiles nothing again.
   if [ ! -f "$build/build.ninja" ] || ! grep -q '^CMAKE_CXX_COMPILER_LAUNCHER' "$build/CMakeCache.txt"; then
-    cmake -S "$root" -B "$build" -G Ninja \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
-      -DORBETH_DEPS_DIR="$ORBETH_CACHE" >/dev/null
+    # The preset is the one way to configure; the folders may differ from its defaults.
+    (cd "$root" && cmake --preset mingw -B "$build" -DORBETH_DEPS_DIR="$ORBETH_CACHE" >/dev/null)
   fi
   cmake --build "$build" -- -j"$(nproc)"
 }
