@@ -130,16 +130,23 @@ bool ShowMenus(const CStandInClient& client)
         {"C:\\windows\\win.ini (outside the root)", {L"C:\\windows\\win.ini"}, false},
     };
     for (const auto& click : clicks) {
-        HRESULT accepted = E_FAIL;
-        ComPtr<IContextMenu> handler = Initialized(click.paths, &accepted, click.folderBackground);
-        if (!handler)
+        CRightClickMenu menu;
+        if (!RightClick(click.paths, &menu, click.folderBackground))
             return false;
-        HMENU menu = CreatePopupMenu();
-        AppendMenuW(menu, MF_STRING, 1, L"Open");
-        if (SUCCEEDED(accepted))
-            handler->QueryContextMenu(menu, 1, 100, 0x7FFF, CMF_NORMAL);
-        std::printf("      %-40s %s\n", click.what, Entry(menu).c_str());
-        DestroyMenu(menu);
+        std::printf("      %-40s %s\n", click.what, Entry(menu.menu.Get()).c_str());
     }
+    return true;
+}
+
+bool RightClick(const std::vector<std::wstring>& paths, CRightClickMenu* click, bool folderBackground)
+{
+    HRESULT accepted = E_FAIL;
+    click->handler = Initialized(paths, &accepted, folderBackground);
+    click->menu.Reset(CreatePopupMenu());
+    if (!click->handler || !click->menu)
+        return false;
+    AppendMenuW(click->menu.Get(), MF_STRING, 1, L"Open");
+    if (SUCCEEDED(accepted))
+        click->handler->QueryContextMenu(click->menu.Get(), 1, 100, 0x7FFF, CMF_NORMAL);
     return true;
 }
