@@ -44,10 +44,10 @@ private:
 
 // The picture's layout, in pixels of the window's client area.
 const int LargeIcon = 48, SmallIcon = 16;
-const int PictureWidth = 900, PictureHeight = 660;
-const RECT LargeView = {16, 64, 884, 318};
-const RECT SmallView = {16, 358, 436, 644};
-const POINT MenuAt = {460, 358};
+const int PictureWidth = 900, PictureHeight = 614;
+const RECT LargeView = {16, 64, 884, 266};
+const RECT SmallView = {16, 306, 436, 598};
+const POINT MenuAt = {460, 306};
 
 // What the window paints besides its list views.
 struct CPictureState {
@@ -56,8 +56,8 @@ struct CPictureState {
     CFont textFont;
     CFont titleFont;
     CFont menuFont;
-    HIMAGELIST large;
-    HIMAGELIST small;
+    HIMAGELIST largeIcons;
+    HIMAGELIST smallIcons;
     int overlayImages; // the first overlay's image in both lists, after the items' icons
 };
 
@@ -183,9 +183,9 @@ void Paint(const CPictureState& state, HDC dc)
     DrawMenu(dc, state.menuFont.Get(), state.menu, MenuAt.x, MenuAt.y, state.menuEntry);
 }
 
-// Wine's image lists draw no overlay over an image with an alpha channel (only masked images get
-// one), so the overlay's image goes over the item's icon once the control drew it, at the place
-// of the icon as the control would have put it.
+// Under Wine, ImageList_Draw leaves out the overlay that INDEXTOOVERLAYMASK asks for when the image
+// has an alpha channel, as the system's icons and the module's have; so the overlay's image goes
+// over the item's icon once the control drew it, where the control put the icon.
 LRESULT DrawOverlay(const CPictureState& state, const NMLVCUSTOMDRAW& draw)
 {
     if (draw.nmcd.dwDrawStage == CDDS_PREPAINT)
@@ -198,7 +198,7 @@ LRESULT DrawOverlay(const CPictureState& state, const NMLVCUSTOMDRAW& draw)
     const int item = int(draw.nmcd.dwItemSpec);
     const int overlay = int(ListView_GetItemState(list, item, LVIS_OVERLAYMASK) >> 8);
     const bool large = (GetWindowLongW(list, GWL_STYLE) & LVS_TYPEMASK) == LVS_ICON;
-    HIMAGELIST images = large ? state.large : state.small;
+    HIMAGELIST images = large ? state.largeIcons : state.smallIcons;
     RECT icon{};
     int width = 0, height = 0;
     if (overlay && ImageList_GetIconSize(images, &width, &height) && ListView_GetItemRect(list, item, &icon, LVIR_ICON))
@@ -250,11 +250,12 @@ bool MakeImageList(int size, int systemList, const std::vector<CPictureItem>& it
             return Fail(error, "an item's icon could not be copied");
     }
     for (size_t i = 0; i < overlays.size(); ++i) {
-        HICON large = nullptr, small = nullptr;
+        // The shell's call makes a large and a small icon; both are asked for at this list's size.
+        HICON icon = nullptr, pair = nullptr;
         const HRESULT extracted =
-            SHDefExtractIconW(overlays[i].file.c_str(), overlays[i].index, 0, &large, &small, MAKELONG(size, size));
-        const CIcon largeIcon(large), smallIcon(small);
-        const int image = extracted == S_OK && largeIcon ? ImageList_AddIcon(list->Get(), largeIcon.Get()) : -1;
+            SHDefExtractIconW(overlays[i].file.c_str(), overlays[i].index, 0, &icon, &pair, MAKELONG(size, size));
+        const CIcon overlayIcon(icon), pairIcon(pair);
+        const int image = extracted == S_OK && overlayIcon ? ImageList_AddIcon(list->Get(), overlayIcon.Get()) : -1;
         if (image < 0 || !ImageList_SetOverlayImage(list->Get(), image, int(i + 1)))
             return Fail(error, "overlay icon " + std::to_string(overlays[i].index) + " of the module could not be loaded");
     }
@@ -366,16 +367,16 @@ bool SaveSyncFolderPicture(const std::vector<CPictureItem>& items, const std::ve
 {
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&controls);
-    CImageList large, small;
-    if (!MakeImageList(LargeIcon, SHIL_EXTRALARGE, items, overlays, &large, error) ||
-        !MakeImageList(SmallIcon, SHIL_SMALL, items, overlays, &small, error))
+    CImageList largeIcons, smallIcons;
+    if (!MakeImageList(LargeIcon, SHIL_EXTRALARGE, items, overlays, &largeIcons, error) ||
+        !MakeImageList(SmallIcon, SHIL_SMALL, items, overlays, &smallIcons, error))
         return false;
 
     NONCLIENTMETRICSW fonts{};
     fonts.cbSize = sizeof(fonts);
     SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(fonts), &fonts, 0);
     CPictureState state{menu, menuEntry, CFont(CreateFontIndirectW(&fonts.lfMessageFont)), CFont(nullptr),
-                        CFont(CreateFontIndirectW(&fonts.lfMenuFont)), large.Get(), small.Get(), int(items.size())};
+                        CFont(CreateFontIndirectW(&fonts.lfMenuFont)), largeIcons.Get(), smallIcons.Get(), int(items.size())};
     LOGFONTW title = fonts.lfMessageFont;
     title.lfWeight = FW_BOLD;
     state.titleFont.Reset(CreateFontIndirectW(&title));
@@ -392,8 +393,8 @@ bool SaveSyncFolderPicture(const std::vector<CPictureItem>& items, const std::ve
                                    PictureWidth, PictureHeight, nullptr, nullptr, windowClass.hInstance, &state));
     if (!window)
         return Fail(error, "the picture's window could not be made (no display?)");
-    AddListView(window.Get(), LargeView, LVS_ICON, large.Get(), items);
-    AddListView(window.Get(), SmallView, LVS_REPORT, small.Get(), items);
+    AddListView(window.Get(), LargeView, LVS_ICON, largeIcons.Get(), items);
+    AddListView(window.Get(), SmallView, LVS_REPORT, smallIcons.Get(), items);
     UpdateWindow(window.Get());
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
