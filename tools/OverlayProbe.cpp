@@ -149,7 +149,7 @@ const struct {
     {L"Notes.txt", L"/notes.txt", 2, 0, ""},
     {L"Not yet seen.txt", nullptr, -1, 0, "unknown to the client: no record yet"},
     {L"desktop.ini", L"/desktop.ini", 2, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, "hidden: never badged"},
-    {L"Archive.zip", L"/archive.zip", StatusPending | StatusExcludedFlag, 0, "excluded by the administrator"},
+    {L"Archive.zip", L"/archive.zip", StatusPending | StatusExcludedFlag, 0, "excluded by the administrator; its record says waiting"},
 };
 
 // An item's line: its name, its badge and why, in columns.
