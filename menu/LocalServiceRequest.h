@@ -14,7 +14,7 @@ namespace LocalServiceRequest {
 // The reply is read up to this size and this long after the request was sent; past either the
 // reply is dropped, so that a service that never stops cannot hold the file manager's thread or
 // grow its memory.
-constexpr size_t MaxReplyBytes = 64 * 1024;
+constexpr size_t MaxReplyBytes = size_t{64} * 1024;
 constexpr DWORD MaxReplyMilliseconds = 30000;
 
 // {"uid":<code>,"paths":["<relative path>",...]} with "path_type" "file" or "folder" when all

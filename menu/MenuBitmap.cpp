@@ -46,9 +46,10 @@ HBITMAP MakeMenuBitmap(HBITMAP source, int colorIndex)
         BYTE* row = static_cast<BYTE*>(bits) + size_t(y) * stride;
         for (LONG x = 0; x < width; ++x) {
             const DWORD pixel = PixelAt(dib, x, y) == key ? replacement : PixelAt(dib, x, y);
-            row[3 * x] = BYTE(pixel);
-            row[3 * x + 1] = BYTE(pixel >> 8);
-            row[3 * x + 2] = BYTE(pixel >> 16);
+            BYTE* bytes = row + size_t(x) * 3;
+            bytes[0] = BYTE(pixel);
+            bytes[1] = BYTE(pixel >> 8);
+            bytes[2] = BYTE(pixel >> 16);
         }
     }
     return copy.Release();

@@ -6,7 +6,7 @@
 #include "overlay/IconOverlay.h"
 #include "status/IconOverlayBHO.h"
 
-CClassTable::CClassTable()
+CClassTable::CClassTable() noexcept
     : m_entries{
           {&CLSID_OrbethContextMenuHandler, &CreateComObject<COrbethContextMenuHandler>, nullptr, 106},
           {&CLSID_OrbethOkIconOverlay, &CreateComObject<COrbethOkIconOverlay>, nullptr, 102},

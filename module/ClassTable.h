@@ -16,7 +16,8 @@ public:
         UINT script; // the REGISTRY resource that registers the class
     };
 
-    CClassTable();
+    // Built at load, where nothing could catch: it only fills the table and makes its lock.
+    CClassTable() noexcept;
     ~CClassTable();
     CClassTable(const CClassTable&) = delete;
     CClassTable& operator=(const CClassTable&) = delete;

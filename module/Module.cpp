@@ -26,7 +26,7 @@ bool ModuleLoadFailed()
     return !s_classTable.IsUsable() || !s_module.IsInitialised();
 }
 
-COrbethExtensionsModule::COrbethExtensionsModule()
+COrbethExtensionsModule::COrbethExtensionsModule() noexcept
 {
     if (InitializeCriticalSectionEx(&m_lock, 0, 0))
         m_initialised = 1;

@@ -11,7 +11,8 @@ class COrbethExtensionsModule {
 public:
     using TermCallback = void (*)(void* argument);
 
-    COrbethExtensionsModule();
+    // Built at load, where nothing could catch: it only makes its lock.
+    COrbethExtensionsModule() noexcept;
     virtual ~COrbethExtensionsModule();
     COrbethExtensionsModule(const COrbethExtensionsModule&) = delete;
     COrbethExtensionsModule& operator=(const COrbethExtensionsModule&) = delete;

@@ -9,7 +9,7 @@ COrbethIconOverlay::COrbethIconOverlay(int32_t overlayStatus, int32_t iconIndex)
 {
 }
 
-STDMETHODIMP COrbethIconOverlay::IsMemberOf(LPCWSTR path, DWORD attributes)
+STDMETHODIMP COrbethIconOverlay::IsMemberOf(LPCWSTR path, DWORD attributes) noexcept
 {
     return GuardedCall([&]() -> HRESULT {
         bool changed = false;
@@ -22,7 +22,7 @@ STDMETHODIMP COrbethIconOverlay::IsMemberOf(LPCWSTR path, DWORD attributes)
     });
 }
 
-STDMETHODIMP COrbethIconOverlay::GetOverlayInfo(LPWSTR iconFile, int cchMax, int* index, DWORD* flags)
+STDMETHODIMP COrbethIconOverlay::GetOverlayInfo(LPWSTR iconFile, int cchMax, int* index, DWORD* flags) noexcept
 {
     if (!iconFile || !index || !flags)
         return E_POINTER;
@@ -33,7 +33,7 @@ STDMETHODIMP COrbethIconOverlay::GetOverlayInfo(LPWSTR iconFile, int cchMax, int
     return S_OK;
 }
 
-STDMETHODIMP COrbethIconOverlay::GetPriority(int* priority)
+STDMETHODIMP COrbethIconOverlay::GetPriority(int* priority) noexcept
 {
     if (!priority)
         return E_POINTER;

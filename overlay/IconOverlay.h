@@ -18,9 +18,10 @@ class COrbethIconOverlay : public IShellIconOverlayIdentifier {
 public:
     virtual ~COrbethIconOverlay() = default;
 
-    STDMETHODIMP IsMemberOf(LPCWSTR path, DWORD attributes) override;
-    STDMETHODIMP GetOverlayInfo(LPWSTR iconFile, int cchMax, int* index, DWORD* flags) override;
-    STDMETHODIMP GetPriority(int* priority) override;
+    // The interface declares them nothrow, and nothing in them throws.
+    STDMETHODIMP IsMemberOf(LPCWSTR path, DWORD attributes) noexcept override;
+    STDMETHODIMP GetOverlayInfo(LPWSTR iconFile, int cchMax, int* index, DWORD* flags) noexcept override;
+    STDMETHODIMP GetPriority(int* priority) noexcept override;
 
 protected:
     COrbethIconOverlay(int32_t overlayStatus, int32_t iconIndex);

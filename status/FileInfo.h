@@ -8,7 +8,7 @@ class COrbethStatusResolver;
 
 // One selected or pushed path: its status and attributes, the path as the file manager gave it,
 // and the client's relative path, worked out when first asked for and kept once found.
-class COrbethFileInfo : public COrbethBaseFileInfo {
+class COrbethFileInfo final : public COrbethBaseFileInfo {
 public:
     // Reads the attributes of the path (INVALID_FILE_ATTRIBUTES when it does not exist).
     explicit COrbethFileInfo(const wchar_t* path);

@@ -83,7 +83,8 @@ LRESULT CALLBACK StatusHookProc(int code, WPARAM wParam, LPARAM lParam)
 
 COrbethIconOverlayBHO::~COrbethIconOverlayBHO()
 {
-    UninstallHook();
+    // Named: in a destructor the call reaches this class's own, whatever a derived class had.
+    COrbethIconOverlayBHO::UninstallHook();
     if (m_site)
         m_site->Release();
 }
