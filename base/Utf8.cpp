@@ -14,12 +14,14 @@ bool WideToUtf8(std::wstring_view text, std::string* utf8)
         return true;
     }
     const int length = static_cast<int>(text.size());
-    const int needed = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, nullptr, 0, nullptr, nullptr);
+    const int needed =
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, nullptr, 0, nullptr, nullptr);
     if (needed <= 0)
         return false;
     try {
         std::string converted(static_cast<size_t>(needed), '\0');
-        if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, converted.data(), needed, nullptr, nullptr) != needed)
+        if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, converted.data(), needed, nullptr,
+                                nullptr) != needed)
             return false;
         *utf8 = std::move(converted);
         return true;

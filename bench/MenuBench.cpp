@@ -47,8 +47,9 @@ void RunMenuBenchmarks()
     CLoadedExtension dll;
     std::vector<std::wstring> paths, canonical;
     if (!client.Ready() || !dll.Loaded() ||
-        !MakeReports(client, L"Shared", FileCount, [](int i) { return L"2, 'U" + std::to_wstring(i) + L"'"; }, &paths,
-                     &canonical)) {
+        !MakeReports(
+            client, L"Shared", FileCount, [](int i) { return L"2, 'U" + std::to_wstring(i) + L"'"; }, &paths,
+            &canonical)) {
         std::printf("bench menu: cannot set up the stand-in client (%s) or load the DLL (%d)\n",
                     client.LastError().c_str(), dll.Loaded());
         return;

@@ -47,7 +47,8 @@ bool MakeReports(CStandInClient& client, const std::wstring& folder, int count, 
             return false;
         paths->push_back(client.PathOf(folder + L"\\" + name));
         canonical->push_back(L"/" + lower + L"/report " + std::to_wstring(i) + L".txt");
-        rows += L"INSERT INTO ea(canonical_path, status, uqid) VALUES ('" + canonical->back() + L"', " + values(i) + L");";
+        rows +=
+            L"INSERT INTO ea(canonical_path, status, uqid) VALUES ('" + canonical->back() + L"', " + values(i) + L");";
     }
     return client.ExecSync(rows + L"COMMIT;");
 }
@@ -61,8 +62,8 @@ void RunResolverBenchmarks()
     CStandInClient client;
     std::vector<std::wstring> paths;
     std::vector<std::wstring> canonical;
-    if (!MakeReports(client, L"Big", FileCount, [](int i) { return std::to_wstring(i % 3) + L", NULL"; }, &paths,
-                     &canonical)) {
+    if (!MakeReports(
+            client, L"Big", FileCount, [](int i) { return std::to_wstring(i % 3) + L", NULL"; }, &paths, &canonical)) {
         std::printf("bench resolver: %s\n", client.LastError().c_str());
         return;
     }

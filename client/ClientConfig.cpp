@@ -16,7 +16,9 @@ CClientConfig& CClientConfig::GetInstance()
 }
 
 CClientConfig::CClientConfig()
-    : m_lock(GetSharedLock()), m_reader(&CClientDbReader::GetInstance()), m_values(&CValueCache::GetInstance())
+    : m_lock(GetSharedLock()),
+      m_reader(&CClientDbReader::GetInstance()),
+      m_values(&CValueCache::GetInstance())
 {
 }
 

@@ -29,7 +29,8 @@ inline constexpr wchar_t DconfDbFile[] = L"dconf.db";
 inline constexpr wchar_t SelectEntryStatusSql[] = L"SELECT `status` FROM `ea` WHERE `canonical_path` = ?1 LIMIT 1";
 inline constexpr wchar_t SelectEntryIdSql[] = L"SELECT `id` FROM `ea` WHERE `canonical_path` = ?1 LIMIT 1";
 inline constexpr wchar_t SelectEntryUqidSql[] = L"SELECT `uqid` FROM `ea` WHERE `canonical_path` = ?1 LIMIT 1";
-inline constexpr wchar_t SelectLatestRemoteFoldersSql[] = L"SELECT `remote_folders` FROM batch ORDER BY `id` DESC LIMIT 1";
+inline constexpr wchar_t SelectLatestRemoteFoldersSql[] =
+    L"SELECT `remote_folders` FROM batch ORDER BY `id` DESC LIMIT 1";
 inline constexpr wchar_t SelectMaxBatchIdSql[] = L"SELECT MAX(`id`) FROM `batch`";
 
 // dconf.db: the first row of `driveconfig`. A client user is known while `user` is not empty;

@@ -109,14 +109,13 @@ int CClientDbReader::GetFileStatus(const wchar_t* syncPath, std::wstring_view ca
     // threads are held up only while the statement runs.
     int status = StatusNone;
     return RunInt(syncPath, SelectEntryStatusSql, &canonicalPath, LockScope::StatementOnly, &status) ? status
-                                                                                                    : StatusNone;
+                                                                                                     : StatusNone;
 }
 
 int CClientDbReader::GetFolderStatus(const wchar_t* syncPath, std::wstring_view canonicalPath)
 {
     int status = StatusNone;
-    return RunInt(syncPath, SelectEntryStatusSql, &canonicalPath, LockScope::WholeQuery, &status) ? status
-                                                                                                 : StatusNone;
+    return RunInt(syncPath, SelectEntryStatusSql, &canonicalPath, LockScope::WholeQuery, &status) ? status : StatusNone;
 }
 
 int CClientDbReader::GetEntryId(const wchar_t* syncPath, std::wstring_view canonicalPath)

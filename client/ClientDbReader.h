@@ -37,7 +37,8 @@ private:
 
     template <typename Read>
     bool Run(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, LockScope scope, Read read);
-    bool RunInt(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, LockScope scope, int* value);
+    bool RunInt(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, LockScope scope,
+                int* value);
     bool RunText(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, std::wstring* text);
 
     CSharedLock* m_lock;

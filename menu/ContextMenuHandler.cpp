@@ -186,8 +186,8 @@ void COrbethContextMenuHandler::CaptureDropList(IDataObject* data)
     }
 }
 
-STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdFirst,
-                                                         UINT idCmdLast, UINT flags)
+STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdFirst, UINT idCmdLast,
+                                                         UINT flags)
 {
     return GuardedCall([&]() -> HRESULT {
         // Default-only, verbs-only and no-verbs menus get nothing, unless the explorer asks.
@@ -270,7 +270,7 @@ STDMETHODIMP COrbethContextMenuHandler::InvokeCommand(CMINVOKECOMMANDINFO* info)
             std::wstring id;
             const HRESULT posted = LocalServiceRequest::PostSelection(m_selection, "1", &id);
             return SUCCEEDED(posted) && id.size() == ShareLinkIdLength ? WebLinks::OpenShareLink(m_selection, id)
-                                                                        : posted;
+                                                                       : posted;
         }
         case CommandCopyLink:
             return LocalServiceRequest::PostSelection(m_selection, "2", nullptr);

@@ -12,8 +12,14 @@
 class COrbethContextMenuHandler : public IShellExtInit, public IContextMenu {
 public:
     // The commands of the full form, by their offset from the first identifier.
-    enum Command : UINT { CommandShare, CommandCopyLink, CommandComments, CommandVersions, CommandViewInCloud,
-                          CommandCount };
+    enum Command : UINT {
+        CommandShare,
+        CommandCopyLink,
+        CommandComments,
+        CommandVersions,
+        CommandViewInCloud,
+        CommandCount
+    };
 
     COrbethContextMenuHandler();
     virtual ~COrbethContextMenuHandler() = default;

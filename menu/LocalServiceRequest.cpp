@@ -107,14 +107,13 @@ HRESULT PostSelection(COrbethSelection& selection, const char* actionCode, std::
     // Always the loopback service, never through a proxy or a cache.
     const CWinHttpHandle session(
         WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    const CWinHttpHandle connection(session ? WinHttpConnect(session.Get(), ClientContract::LocalHost,
-                                                             ClientContract::LocalPort, 0)
-                                            : nullptr);
-    const CWinHttpHandle request(connection ? WinHttpOpenRequest(connection.Get(), L"POST",
-                                                                 ClientContract::SelectContextMenuPath, nullptr,
-                                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                                 WINHTTP_FLAG_BYPASS_PROXY_CACHE)
-                                            : nullptr);
+    const CWinHttpHandle connection(
+        session ? WinHttpConnect(session.Get(), ClientContract::LocalHost, ClientContract::LocalPort, 0) : nullptr);
+    const CWinHttpHandle request(
+        connection
+            ? WinHttpOpenRequest(connection.Get(), L"POST", ClientContract::SelectContextMenuPath, nullptr,
+                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_BYPASS_PROXY_CACHE)
+            : nullptr);
     if (!request)
         return E_FAIL;
     // The wait for the answer's first line counts against the reply's time too.

@@ -24,8 +24,8 @@ HRESULT OpenPage(const wchar_t* page, const std::wstring& query)
     if (!COrbethStatusResolver::GetInstance().GetLocalEndpoint(&endpoint))
         return E_INVALIDARG;
     const std::wstring url = L"http://" + endpoint + L"/" + page + L"?" + query;
-    const auto opened = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr,
-                                                                SW_SHOWNORMAL));
+    const auto opened =
+        reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
     // 32 and below are the shell's error codes: the user saw no page.
     return opened > 32 ? S_OK : E_FAIL;
 }

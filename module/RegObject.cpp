@@ -28,8 +28,8 @@ HKEY RootKey(const std::wstring& name)
         const wchar_t* longName;
         HKEY key;
     } roots[] = {
-        {L"HKCR", L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},   {L"HKCU", L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-        {L"HKLM", L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE}, {L"HKU", L"HKEY_USERS", HKEY_USERS},
+        {L"HKCR", L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},         {L"HKCU", L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+        {L"HKLM", L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},       {L"HKU", L"HKEY_USERS", HKEY_USERS},
         {L"HKPD", L"HKEY_PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA}, {L"HKDD", L"HKEY_DYN_DATA", HKEY_DYN_DATA},
         {L"HKCC", L"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
     };
@@ -43,9 +43,9 @@ HKEY RootKey(const std::wstring& name)
 // Keys that a script may name but never delete, whatever it says.
 bool IsProtected(const std::wstring& name)
 {
-    for (const wchar_t* protectedName : {L"AppID", L"CLSID", L"Component Categories", L"FileType", L"Interface",
-                                         L"Hardware", L"Mime", L"SAM", L"SECURITY", L"SYSTEM", L"Software",
-                                         L"TypeLib"}) {
+    for (const wchar_t* protectedName :
+         {L"AppID", L"CLSID", L"Component Categories", L"FileType", L"Interface", L"Hardware", L"Mime", L"SAM",
+          L"SECURITY", L"SYSTEM", L"Software", L"TypeLib"}) {
         if (Is(name, protectedName))
             return true;
     }
@@ -108,9 +108,10 @@ HRESULT MakeValue(const std::wstring& type, const std::wstring& text, DWORD* kin
             return E_FAIL;
         *kind = REG_BINARY;
         const auto digit = [](wchar_t c) -> BYTE {
-            return c >= L'0' && c <= L'9' ? c - L'0' : c >= L'a' && c <= L'f' ? c - L'a' + 10
-                                                  : c >= L'A' && c <= L'F' ? c - L'A' + 10
-                                                                           : 0;
+            return c >= L'0' && c <= L'9'   ? c - L'0'
+                   : c >= L'a' && c <= L'f' ? c - L'a' + 10
+                   : c >= L'A' && c <= L'F' ? c - L'A' + 10
+                                            : 0;
         };
         for (size_t i = 0; i < text.size(); i += 2)
             data->push_back(static_cast<BYTE>(digit(text[i]) << 4 | digit(text[i + 1])));
@@ -321,8 +322,8 @@ private:
             std::vector<BYTE> data;
             if (FAILED(result = MakeValue(*type, text, &kind, &data)))
                 return result;
-            if (FAILED(result = FromWin32(RegSetValueExW(key.Get(), nullptr, 0, kind, data.data(),
-                                                          static_cast<DWORD>(data.size())))))
+            if (FAILED(result = FromWin32(
+                           RegSetValueExW(key.Get(), nullptr, 0, kind, data.data(), static_cast<DWORD>(data.size())))))
                 return result;
         }
         return hasBlock ? Block(key.Get(), true, true) : S_OK;

@@ -69,8 +69,8 @@ HRESULT UpdateRegistryFromResource(UINT resource, bool registering, const CRepla
     if (!bytes || size == 0)
         return LastError();
     std::wstring script(size + 1, L'\0');
-    const int converted = MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(size), script.data(),
-                                              static_cast<int>(size));
+    const int converted =
+        MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(size), script.data(), static_cast<int>(size));
     if (converted == 0)
         return LastError();
     script.resize(static_cast<size_t>(converted));

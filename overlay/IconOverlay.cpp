@@ -5,7 +5,9 @@
 #include "status/StatusResolver.h"
 
 COrbethIconOverlay::COrbethIconOverlay(int32_t overlayStatus, int32_t iconIndex)
-    : m_overlayStatus(overlayStatus), m_iconIndex(iconIndex), m_resolver(&COrbethStatusResolver::GetInstance())
+    : m_overlayStatus(overlayStatus),
+      m_iconIndex(iconIndex),
+      m_resolver(&COrbethStatusResolver::GetInstance())
 {
 }
 

@@ -9,7 +9,10 @@
 class COrbethBaseFileInfo {
 public:
     COrbethBaseFileInfo(int32_t status = StatusNone, uint32_t attributes = 0)
-        : m_status(status), m_attributes(attributes) {}
+        : m_status(status),
+          m_attributes(attributes)
+    {
+    }
 
     virtual void SetAttributes(uint32_t attributes) { m_attributes = attributes; }
     virtual void SetStatus(int32_t status) { m_status = status; }

@@ -5,7 +5,8 @@
 #include "status/StatusResolver.h"
 
 COrbethFileInfo::COrbethFileInfo(const wchar_t* path)
-    : COrbethBaseFileInfo(StatusNone, INVALID_FILE_ATTRIBUTES), m_resolver(&COrbethStatusResolver::GetInstance())
+    : COrbethBaseFileInfo(StatusNone, INVALID_FILE_ATTRIBUTES),
+      m_resolver(&COrbethStatusResolver::GetInstance())
 {
     if (path) {
         m_path = path;

@@ -12,7 +12,9 @@ CStatusCache& CStatusCache::GetInstance()
 }
 
 CStatusCache::CStatusCache(uint32_t defaultTtlSeconds, uint32_t capacity)
-    : m_defaultTtl(defaultTtlSeconds), m_capacity(capacity), m_lock(GetSharedLock())
+    : m_defaultTtl(defaultTtlSeconds),
+      m_capacity(capacity),
+      m_lock(GetSharedLock())
 {
 }
 
@@ -26,7 +28,7 @@ void CStatusCache::Put(std::wstring_view key, int32_t status, uint32_t attribute
 {
     CSharedLockGuard guard(m_lock);
     const uint64_t now = CClock::NowTicks();
-    const uint64_t ttl = ttlSeconds >= 0 ? static_cast<uint64_t>(ttlSeconds)
+    const uint64_t ttl = ttlSeconds >= 0         ? static_cast<uint64_t>(ttlSeconds)
                          : status == StatusError ? ErrorTtlSeconds
                                                  : m_defaultTtl;
     const uint64_t expiry = now + ttl * CClock::TicksPerSecond;

@@ -59,5 +59,5 @@ private:
     CStatusCache* m_statusCache;
     CClientDbReader* m_reader;
     std::vector<std::wstring> m_remoteFolders; // canonical, each ending in "/"
-    std::atomic<int32_t> m_lastBatchId{-1}; // read on every resolution, so without the lock
+    std::atomic<int32_t> m_lastBatchId{-1};    // read on every resolution, so without the lock
 };

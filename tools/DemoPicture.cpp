@@ -95,13 +95,14 @@ void DrawMenu(HDC dc, HFONT font, HMENU menu, int x, int y, const std::wstring& 
             continue;
         // The small values are the system's own pictures (HBMMENU_*), not bitmaps.
         const bool ownBitmap = UINT_PTR(item.hbmpItem) > UINT_PTR(HBMMENU_POPUP_MINIMIZE);
-        rows.push_back({Plain(text), ownBitmap ? item.hbmpItem : nullptr, item.hSubMenu, (item.fType & MFT_SEPARATOR) != 0,
-                        (item.fState & MFS_GRAYED) != 0});
+        rows.push_back({Plain(text), ownBitmap ? item.hbmpItem : nullptr, item.hSubMenu,
+                        (item.fType & MFT_SEPARATOR) != 0, (item.fState & MFS_GRAYED) != 0});
     }
     const CSelection selectedFont(dc, font);
     TEXTMETRICW metrics{};
     GetTextMetricsW(dc, &metrics);
-    const int rowHeight = std::max(int(metrics.tmHeight) + 8, 22), separatorHeight = 9, iconColumn = 28, arrowColumn = 24;
+    const int rowHeight = std::max(int(metrics.tmHeight) + 8, 22), separatorHeight = 9, iconColumn = 28,
+              arrowColumn = 24;
     int textWidth = 0, height = 6;
     for (const CRow& row : rows) {
         SIZE size{};
@@ -171,8 +172,10 @@ void Paint(const CPictureState& state, HDC dc)
 {
     RECT all{0, 0, PictureWidth, PictureHeight};
     FillRect(dc, &all, GetSysColorBrush(COLOR_WINDOW));
-    Label(dc, state.titleFont.Get(), 16, 10, L"The sample sync folder as the file manager shows it, with this module's overlays");
-    Label(dc, state.textFont.Get(), 16, 40, L"Large icons (48 px): green check in sync, blue arrows waiting, orange cross failed");
+    Label(dc, state.titleFont.Get(), 16, 10,
+          L"The sample sync folder as the file manager shows it, with this module's overlays");
+    Label(dc, state.textFont.Get(), 16, 40,
+          L"Large icons (48 px): green check in sync, blue arrows waiting, orange cross failed");
     Label(dc, state.textFont.Get(), SmallView.left, SmallView.top - 24, L"Details (16 px icons)");
     const std::wstring menuLabel = L"Right-click on Notes.txt, the \"" + state.menuEntry + L"\" entry open";
     Label(dc, state.textFont.Get(), MenuAt.x, MenuAt.y - 24, menuLabel.c_str());
@@ -202,7 +205,8 @@ LRESULT DrawOverlay(const CPictureState& state, const NMLVCUSTOMDRAW& draw)
     RECT icon{};
     int width = 0, height = 0;
     if (overlay && ImageList_GetIconSize(images, &width, &height) && ListView_GetItemRect(list, item, &icon, LVIR_ICON))
-        ImageList_Draw(images, state.overlayImages + overlay - 1, draw.nmcd.hdc, icon.left + (icon.right - icon.left - width) / 2,
+        ImageList_Draw(images, state.overlayImages + overlay - 1, draw.nmcd.hdc,
+                       icon.left + (icon.right - icon.left - width) / 2,
                        icon.top + (icon.bottom - icon.top - height) / 2, ILD_TRANSPARENT);
     return CDRF_DODEFAULT;
 }
@@ -257,7 +261,8 @@ bool MakeImageList(int size, int systemList, const std::vector<CPictureItem>& it
         const CIcon overlayIcon(icon), pairIcon(pair);
         const int image = extracted == S_OK && overlayIcon ? ImageList_AddIcon(list->Get(), overlayIcon.Get()) : -1;
         if (image < 0 || !ImageList_SetOverlayImage(list->Get(), image, int(i + 1)))
-            return Fail(error, "overlay icon " + std::to_string(overlays[i].index) + " of the module could not be loaded");
+            return Fail(error,
+                        "overlay icon " + std::to_string(overlays[i].index) + " of the module could not be loaded");
     }
     return true;
 }
@@ -265,9 +270,9 @@ bool MakeImageList(int size, int systemList, const std::vector<CPictureItem>& it
 void AddListView(HWND parent, const RECT& where, DWORD view, HIMAGELIST images, const std::vector<CPictureItem>& items)
 {
     // The image lists are shared: they belong to SaveSyncFolderPicture, which makes both views.
-    HWND list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_SHAREIMAGELISTS | view, where.left,
-                                where.top, where.right - where.left, where.bottom - where.top, parent, nullptr, nullptr,
-                                nullptr);
+    HWND list =
+        CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_SHAREIMAGELISTS | view, where.left, where.top,
+                        where.right - where.left, where.bottom - where.top, parent, nullptr, nullptr, nullptr);
     if (!list)
         return;
     ListView_SetImageList(list, images, view == LVS_ICON ? LVSIL_NORMAL : LVSIL_SMALL);
@@ -284,7 +289,8 @@ void AddListView(HWND parent, const RECT& where, DWORD view, HIMAGELIST images, 
         row.iItem = int(i);
         row.pszText = const_cast<wchar_t*>(items[i].name.c_str());
         row.iImage = int(i);
-        ListView_SetItemState(list, ListView_InsertItem(list, &row), INDEXTOOVERLAYMASK(items[i].overlay), LVIS_OVERLAYMASK);
+        ListView_SetItemState(list, ListView_InsertItem(list, &row), INDEXTOOVERLAYMASK(items[i].overlay),
+                              LVIS_OVERLAYMASK);
     }
 }
 
@@ -362,8 +368,8 @@ bool SavePng(const std::wstring& path, const BYTE* pixels, UINT width, UINT heig
 
 } // namespace
 
-bool SaveSyncFolderPicture(const std::vector<CPictureItem>& items, const std::vector<COverlayIcon>& overlays, HMENU menu,
-                           const std::wstring& menuEntry, const std::wstring& pngPath, std::string* error)
+bool SaveSyncFolderPicture(const std::vector<CPictureItem>& items, const std::vector<COverlayIcon>& overlays,
+                           HMENU menu, const std::wstring& menuEntry, const std::wstring& pngPath, std::string* error)
 {
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&controls);
@@ -375,8 +381,14 @@ bool SaveSyncFolderPicture(const std::vector<CPictureItem>& items, const std::ve
     NONCLIENTMETRICSW fonts{};
     fonts.cbSize = sizeof(fonts);
     SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(fonts), &fonts, 0);
-    CPictureState state{menu, menuEntry, CFont(CreateFontIndirectW(&fonts.lfMessageFont)), CFont(nullptr),
-                        CFont(CreateFontIndirectW(&fonts.lfMenuFont)), largeIcons.Get(), smallIcons.Get(), int(items.size())};
+    CPictureState state{menu,
+                        menuEntry,
+                        CFont(CreateFontIndirectW(&fonts.lfMessageFont)),
+                        CFont(nullptr),
+                        CFont(CreateFontIndirectW(&fonts.lfMenuFont)),
+                        largeIcons.Get(),
+                        smallIcons.Get(),
+                        int(items.size())};
     LOGFONTW title = fonts.lfMessageFont;
     title.lfWeight = FW_BOLD;
     state.titleFont.Reset(CreateFontIndirectW(&title));

@@ -88,8 +88,9 @@ Microsoft::WRL::ComPtr<IDataObject> MakeDropList(const std::vector<std::wstring>
     }
     list.push_back(L'\0');
     DROPFILES header{sizeof(DROPFILES), {0, 0}, FALSE, TRUE};
-    return MakeDropListFromBytes(std::string(reinterpret_cast<const char*>(&header), sizeof header) +
-                                 std::string(reinterpret_cast<const char*>(list.data()), list.size() * sizeof(wchar_t)));
+    return MakeDropListFromBytes(
+        std::string(reinterpret_cast<const char*>(&header), sizeof header) +
+        std::string(reinterpret_cast<const char*>(list.data()), list.size() * sizeof(wchar_t)));
 }
 
 Microsoft::WRL::ComPtr<IDataObject> MakeDropListFromBytes(std::string bytes)

@@ -47,8 +47,7 @@ public:
 
     template <typename Function> Function Export(const char* name)
     {
-        return m_module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(m_module, name)))
-                        : nullptr;
+        return m_module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(m_module, name))) : nullptr;
     }
 
 private:

@@ -57,7 +57,8 @@ ComPtr<IContextMenu> Initialized(const std::vector<std::wstring>& paths, HRESULT
     ComPtr<IContextMenu> handler;
     if (FAILED(CoCreateInstance(MenuHandlerClsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&handler))))
         return nullptr;
-    *accepted = background ? InitializeHandler(handler.Get(), {}, paths[0].c_str()) : InitializeHandler(handler.Get(), paths);
+    *accepted =
+        background ? InitializeHandler(handler.Get(), {}, paths[0].c_str()) : InitializeHandler(handler.Get(), paths);
     return handler;
 }
 
@@ -77,10 +78,8 @@ bool ShowCommands(const CStandInClient& client)
         UINT offset;
         std::vector<std::wstring> items;
     } runs[] = {
-        {"Share", 0, {L"Documents\\Report.docx"}},
-        {"Copy link", 1, {L"Notes.txt", L"Documents\\Report.docx"}},
-        {"Comments", 2, {L"Notes.txt"}},
-        {"View Versions", 3, {L"Photos\\Sunset.jpg"}},
+        {"Share", 0, {L"Documents\\Report.docx"}}, {"Copy link", 1, {L"Notes.txt", L"Documents\\Report.docx"}},
+        {"Comments", 2, {L"Notes.txt"}},           {"View Versions", 3, {L"Photos\\Sunset.jpg"}},
         {"View in Cloud", 4, {L"Documents"}},
     };
     for (const auto& run : runs) {
@@ -122,7 +121,9 @@ bool ShowMenus(const CStandInClient& client)
         bool folderBackground;
     } clicks[] = {
         {"Notes.txt (in sync, in the cloud)", {client.PathOf(L"Notes.txt")}, false},
-        {"Notes.txt and Documents\\Report.docx", {client.PathOf(L"Notes.txt"), client.PathOf(L"Documents\\Report.docx")}, false},
+        {"Notes.txt and Documents\\Report.docx",
+         {client.PathOf(L"Notes.txt"), client.PathOf(L"Documents\\Report.docx")},
+         false},
         {"Notes.txt and the folder Photos", {client.PathOf(L"Notes.txt"), client.PathOf(L"Photos")}, false},
         {"Photos\\Beach.jpg (waiting)", {client.PathOf(L"Photos\\Beach.jpg")}, false},
         {"Archive.zip (excluded by the admin)", {client.PathOf(L"Archive.zip")}, false},

@@ -87,17 +87,19 @@ std::vector<CIdentifier> LoadIdentifiers()
         LONG size = sizeof(clsidText);
         CLSID clsid;
         CIdentifier identifier{name, nullptr, -1, L""};
-        if (RegQueryValueW(key.Get(), name, clsidText, &size) == ERROR_SUCCESS && SUCCEEDED(CLSIDFromString(clsidText, &clsid)) &&
+        if (RegQueryValueW(key.Get(), name, clsidText, &size) == ERROR_SUCCESS &&
+            SUCCEEDED(CLSIDFromString(clsidText, &clsid)) &&
             SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellIconOverlayIdentifier,
-                                         &identifier.object))) {
+                                       &identifier.object))) {
             wchar_t iconFile[MAX_PATH] = {};
             DWORD flags = 0;
             int priority = -1;
             identifier.object->GetOverlayInfo(iconFile, MAX_PATH, &identifier.index, &flags);
             identifier.object->GetPriority(&priority);
             identifier.iconFile = iconFile;
-            Step("Loaded \"" + Narrow(name) + "\" (" + Narrow(clsidText) + "): icon " + std::to_string(identifier.index) +
-                 " of " + Narrow(iconFile) + ", priority " + std::to_string(priority));
+            Step("Loaded \"" + Narrow(name) + "\" (" + Narrow(clsidText) + "): icon " +
+                 std::to_string(identifier.index) + " of " + Narrow(iconFile) + ", priority " +
+                 std::to_string(priority));
             identifiers.push_back(std::move(identifier));
         }
     }
@@ -149,7 +151,8 @@ const struct {
     {L"Notes.txt", L"/notes.txt", 2, 0, ""},
     {L"Not yet seen.txt", nullptr, -1, 0, "unknown to the client: no record yet"},
     {L"desktop.ini", L"/desktop.ini", 2, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, "hidden: never badged"},
-    {L"Archive.zip", L"/archive.zip", StatusPending | StatusExcludedFlag, 0, "excluded by the administrator; its record says waiting"},
+    {L"Archive.zip", L"/archive.zip", StatusPending | StatusExcludedFlag, 0,
+     "excluded by the administrator; its record says waiting"},
 };
 
 // An item's line: its name, its badge and why, in columns.
@@ -202,9 +205,8 @@ void PrintTree(const std::vector<CIdentifier>& identifiers, const std::wstring& 
 bool MakeSampleTree(CStandInClient& client)
 {
     for (const auto& item : SampleItems) {
-        const bool made = (item.attributes & FILE_ATTRIBUTE_DIRECTORY)
-                              ? client.MakeFolder(item.path)
-                              : client.MakeFile(item.path, item.attributes);
+        const bool made = (item.attributes & FILE_ATTRIBUTE_DIRECTORY) ? client.MakeFolder(item.path)
+                                                                       : client.MakeFile(item.path, item.attributes);
         if (!made || (item.canonical && !client.SetStatus(item.canonical, item.status)))
             return false;
     }
@@ -240,7 +242,8 @@ int main()
     const CArguments arguments(CommandLineToArgvW(GetCommandLineW(), &count));
     const std::wstring pngPath = arguments && count > 1 ? arguments.Get()[1] : L"";
 
-    const std::string title = "Orbeth Extensions at work: the file manager's view of a sync folder (" + ModuleVersion() + ")";
+    const std::string title =
+        "Orbeth Extensions at work: the file manager's view of a sync folder (" + ModuleVersion() + ")";
     std::printf("\n%s\n%s\n", title.c_str(), std::string(title.size(), '=').c_str());
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
         return 1;
@@ -262,9 +265,10 @@ int main()
             std::printf("\n      %s\n", Narrow(client.RootDir()).c_str());
             std::vector<CPictureItem> items;
             PrintTree(identifiers, client.RootDir(), client.RootDir(), "", &items);
-            std::printf("\n      A folder's badge is the folder's own record in the client's database, not a summary of\n"
-                        "      its content: Documents\\ is in sync although Budget.xlsx in it failed.\n"
-                        "      No badge: the item is hidden, unknown to the client, or a folder synced from the cloud.\n\n");
+            std::printf(
+                "\n      A folder's badge is the folder's own record in the client's database, not a summary of\n"
+                "      its content: Documents\\ is in sync although Budget.xlsx in it failed.\n"
+                "      No badge: the item is hidden, unknown to the client, or a folder synced from the cloud.\n\n");
             bool pictured = true;
             if (!pngPath.empty()) {
                 pictured = SavePicture(client, identifiers, items, pngPath);

@@ -132,8 +132,8 @@ bool CStandInClient::SetRegistryValue(const wchar_t* name, const wchar_t* data)
 {
     if (!data) {
         CRegistryKey key;
-        if (key.Open(HKEY_LOCAL_MACHINE, ClientContract::RegistryKeyPath, KEY_SET_VALUE | ClientContract::RegistryView) !=
-            ERROR_SUCCESS)
+        if (key.Open(HKEY_LOCAL_MACHINE, ClientContract::RegistryKeyPath,
+                     KEY_SET_VALUE | ClientContract::RegistryView) != ERROR_SUCCESS)
             return true;
         const LONG result = RegDeleteValueW(key.Get(), name);
         return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND || Fail("cannot delete a registry value");
@@ -154,8 +154,8 @@ bool CStandInClient::SetRegistryData(const wchar_t* name, const void* data, DWOR
 
 bool CStandInClient::DeleteRegistryKey()
 {
-    const LONG result = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, ClientContract::RegistryKeyPath,
-                                        ClientContract::RegistryView, 0);
+    const LONG result =
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, ClientContract::RegistryKeyPath, ClientContract::RegistryView, 0);
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
@@ -194,7 +194,7 @@ int CStandInClient::AddBatch(const std::wstring& remoteFolders)
 {
     const int id = s_nextBatchId++;
     return ExecSync(L"INSERT INTO batch VALUES (" + std::to_wstring(id) + L", " + Quoted(remoteFolders) + L");") ? id
-                                                                                                               : -1;
+                                                                                                                 : -1;
 }
 
 bool CStandInClient::ExecSync(const std::wstring& sql)

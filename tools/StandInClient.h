@@ -85,7 +85,8 @@ private:
 // window of the file manager, as WM_COPYDATA with the push magic (or another, to play a foreign
 // sender) and the text's size with its NUL (less "cut" bytes, to play a broken one). Answers
 // SendMessage's result.
-LRESULT SendStatusPush(HWND window, const std::string& json, ULONG_PTR magic = ClientContract::PushMagic, DWORD cut = 0);
+LRESULT SendStatusPush(HWND window, const std::string& json, ULONG_PTR magic = ClientContract::PushMagic,
+                       DWORD cut = 0);
 // Handles this thread's messages as they come until done() is true, for at most 10 s, as a window
 // of the file manager must while another thread sends to it.
 void PumpMessagesUntil(const std::function<bool()>& done);

@@ -13,7 +13,8 @@ void Report(DWORD state)
 {
     s_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     s_status.dwCurrentState = state;
-    s_status.dwControlsAccepted = state == SERVICE_STOP_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+    s_status.dwControlsAccepted =
+        state == SERVICE_STOP_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
     s_status.dwWin32ExitCode = NO_ERROR;
     SetServiceStatus(s_statusHandle, &s_status);
 }

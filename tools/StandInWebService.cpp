@@ -82,12 +82,18 @@ DWORD Remaining(ULONGLONG deadline)
 const char* Reason(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -368,16 +374,15 @@ bool CStandInWebService::CImpl::Listen(uint16_t port)
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int exclusive = 1;
-    const bool listening =
-        listener.Get() != INVALID_SOCKET &&
-        setsockopt(listener.Get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-                   sizeof exclusive) == 0 &&
-        bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        listen(listener.Get(), SOMAXCONN) == 0 && acceptEvent.Get() &&
-        WSAEventSelect(listener.Get(), acceptEvent.Get(), FD_ACCEPT) == 0;
+    const bool listening = listener.Get() != INVALID_SOCKET &&
+                           setsockopt(listener.Get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                                      reinterpret_cast<const char*>(&exclusive), sizeof exclusive) == 0 &&
+                           bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                           listen(listener.Get(), SOMAXCONN) == 0 && acceptEvent.Get() &&
+                           WSAEventSelect(listener.Get(), acceptEvent.Get(), FD_ACCEPT) == 0;
     if (!listening) {
-        error = "cannot listen on 127.0.0.1:" + std::to_string(port) + " (error " + std::to_string(WSAGetLastError()) +
-                ")";
+        error =
+            "cannot listen on 127.0.0.1:" + std::to_string(port) + " (error " + std::to_string(WSAGetLastError()) + ")";
         listener.Reset();
     }
     return listening;

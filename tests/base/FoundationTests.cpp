@@ -26,8 +26,9 @@ TEST(RegistryKeyTest, OpeningAgainClosesTheKeyHeld)
     const HKEY first = key.Get();
     ASSERT_EQ(key.Create(HKEY_CURRENT_USER, L"Environment", KEY_READ), ERROR_SUCCESS);
     // The closed handle may have been handed out again at once, to this very key.
-    EXPECT_TRUE(key.Get() == first || RegQueryInfoKeyW(first, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                       nullptr, nullptr, nullptr, nullptr) == ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(key.Get() == first ||
+                RegQueryInfoKeyW(first, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr) == ERROR_INVALID_HANDLE);
 }
 
 } // namespace

@@ -17,7 +17,10 @@ using ServiceMonitorTest = ClientEnvironmentTest;
 using namespace ClientContract;
 
 // The answers point into the value cache; these single-threaded tests read them at once.
-std::wstring Text(const std::wstring* answer) { return answer ? *answer : L"<none>"; }
+std::wstring Text(const std::wstring* answer)
+{
+    return answer ? *answer : L"<none>";
+}
 
 // Paths from the registry name existing files and folders; the user and the sharing flags come from dconf.db.
 TEST_F(ClientConfigTest, RegistryPathsNameWhatExistsAndDconfGivesTheUserAndSharing)
@@ -32,7 +35,8 @@ TEST_F(ClientConfigTest, RegistryPathsNameWhatExistsAndDconfGivesTheUserAndShari
     EXPECT_TRUE(config.IsSharingEnabled(FILE_ATTRIBUTE_DIRECTORY));
     clock.AdvanceSeconds(1);
     EXPECT_FALSE(config.IsSharingEnabled(FILE_ATTRIBUTE_DIRECTORY));
-    ASSERT_TRUE(client.ExecDconf(L"UPDATE driveconfig SET share_link = 3;") && DeleteFileW(client.DconfDbPath().c_str()));
+    ASSERT_TRUE(client.ExecDconf(L"UPDATE driveconfig SET share_link = 3;") &&
+                DeleteFileW(client.DconfDbPath().c_str()));
     clock.AdvanceSeconds(601);
     EXPECT_FALSE(config.IsSharingEnabled(FILE_ATTRIBUTE_ARCHIVE) || config.IsSharingEnabled(FILE_ATTRIBUTE_DIRECTORY));
 
@@ -41,12 +45,16 @@ TEST_F(ClientConfigTest, RegistryPathsNameWhatExistsAndDconfGivesTheUserAndShari
     padded.resize(260, L'\0');
     // A value, its data and size in bytes (0: the text and its NUL), and the path it gives.
     const std::tuple<const wchar_t*, std::wstring, size_t, std::wstring> cases[] = {
-        {ConfigDirValue, dir.substr(0, dir.size() - 1), 0, dir}, {ConfigDirValue, dir, 0, dir}, {L"a_file", syncDb, 0, syncDb},
-        {RootDirValue, padded, 520, root}, {RootDirValue, padded, 522, L"<none>"}, // refused rather than cut
+        {ConfigDirValue, dir.substr(0, dir.size() - 1), 0, dir},
+        {ConfigDirValue, dir, 0, dir},
+        {L"a_file", syncDb, 0, syncDb},
+        {RootDirValue, padded, 520, root},
+        {RootDirValue, padded, 522, L"<none>"}, // refused rather than cut
         {RootDirValue, root + L"not there", 0, L"<none>"}};
     for (const auto& [name, data, bytes, expected] : cases) {
         clock.AdvanceSeconds(601);
-        ASSERT_TRUE(client.SetRegistryData(name, data.c_str(), static_cast<DWORD>(bytes ? bytes : (data.size() + 1) * sizeof(wchar_t))));
+        ASSERT_TRUE(client.SetRegistryData(name, data.c_str(),
+                                           static_cast<DWORD>(bytes ? bytes : (data.size() + 1) * sizeof(wchar_t))));
         EXPECT_EQ(Text(config.GetRegistryPath(name)), expected) << testing::PrintToString(data);
     }
     std::wstring copy = L"unchanged";
@@ -67,7 +75,8 @@ TEST_F(ClientConfigTest, RegistryPathsNameWhatExistsAndDconfGivesTheUserAndShari
     // This program writes the 64-bit view of the key; only the 32-bit view counts.
     ASSERT_TRUE(CStandInClient::DeleteRegistryKey());
     ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, RegistryKeyPath, RootDirValue, REG_SZ, root.c_str(),
-                              static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t))), ERROR_SUCCESS);
+                              static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
     clock.AdvanceSeconds(601);
     EXPECT_EQ(config.GetRootDir(), nullptr);
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, RegistryKeyPath);
@@ -82,8 +91,10 @@ TEST_F(ServiceMonitorTest, EveryStateIsReadAndKeptForTenSecondsAndTheEndpointIsT
     ASSERT_TRUE(StandInService::Stop());
     clock.AdvanceSeconds(10);
     EXPECT_TRUE(ServiceMonitor::IsServiceRunning()) << "the state is kept for 10 s";
-    const std::pair<bool (*)(), int32_t> cases[] = {{StandInService::Start, SERVICE_RUNNING}, {StandInService::Pause, SERVICE_PAUSED},
-                                                    {StandInService::Continue, SERVICE_RUNNING}, {StandInService::Stop, SERVICE_STOPPED},
+    const std::pair<bool (*)(), int32_t> cases[] = {{StandInService::Start, SERVICE_RUNNING},
+                                                    {StandInService::Pause, SERVICE_PAUSED},
+                                                    {StandInService::Continue, SERVICE_RUNNING},
+                                                    {StandInService::Stop, SERVICE_STOPPED},
                                                     {StandInService::Remove, -1}};
     for (const auto& [change, state] : cases) {
         SCOPED_TRACE(state);

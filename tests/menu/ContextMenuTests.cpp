@@ -25,7 +25,12 @@ constexpr UINT FirstId = 100;
 // drop list, optionally a folder as an id list, and the menu's flags and last identifier.
 struct CClick {
     CClick(std::vector<std::wstring> i = {}, const wchar_t* f = nullptr, UINT m = CMF_NORMAL, UINT last = 0x7FFF)
-        : items(std::move(i)), folder(f), flags(m), idCmdLast(last) {}
+        : items(std::move(i)),
+          folder(f),
+          flags(m),
+          idCmdLast(last)
+    {
+    }
     std::vector<std::wstring> items;
     const wchar_t* folder;
     UINT flags, idCmdLast;
@@ -37,7 +42,8 @@ std::string Background(HBITMAP bitmap)
 {
     HDC dc = CreateCompatibleDC(nullptr);
     HGDIOBJ old = SelectObject(dc, bitmap);
-    const std::set<COLORREF> corners{GetPixel(dc, 0, 0), GetPixel(dc, 15, 0), GetPixel(dc, 0, 15), GetPixel(dc, 15, 15)};
+    const std::set<COLORREF> corners{GetPixel(dc, 0, 0), GetPixel(dc, 15, 0), GetPixel(dc, 0, 15),
+                                     GetPixel(dc, 15, 15)};
     const bool kept = !corners.count(GetPixel(dc, 8, 8));
     DeleteDC((SelectObject(dc, old), dc));
     const COLORREF corner = corners.size() == 1 && kept ? *corners.begin() : CLR_INVALID;
@@ -51,8 +57,18 @@ std::string Render(HMENU menu)
     std::string text;
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
         wchar_t name[64] = {};
-        MENUITEMINFOW item{sizeof(item), MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_STATE | MIIM_BITMAP | MIIM_FTYPE,
-                           0, 0, 0, nullptr, nullptr, nullptr, 0, name, 64, nullptr};
+        MENUITEMINFOW item{sizeof(item),
+                           MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_STATE | MIIM_BITMAP | MIIM_FTYPE,
+                           0,
+                           0,
+                           0,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           0,
+                           name,
+                           64,
+                           nullptr};
         EXPECT_TRUE(GetMenuItemInfoW(menu, i, TRUE, &item));
         text += i ? "|" : "";
         if (item.fType & MFT_SEPARATOR) {
@@ -78,7 +94,8 @@ std::string Expected(const std::string& form)
     const char* commands[] = {"&Share", "&Copy link", "&Comments", "&View Versions", "&View in Cloud"};
     std::string entry = "Orbeth#105@menu{", count = "6";
     for (size_t i = 0; i < 5 && form.size() == 10; ++i)
-        entry += (i ? "|" : "") + std::string(form[5 + i] == '-' ? "~" : "") + commands[i] + "#" + std::to_string(FirstId + i);
+        entry += (i ? "|" : "") + std::string(form[5 + i] == '-' ? "~" : "") + commands[i] + "#" +
+                 std::to_string(FirstId + i);
     entry += "}";
     if (form == "Inactive")
         entry = "~Orbeth#100@inactive", count = "1";
@@ -94,27 +111,28 @@ protected:
     {
         ClientEnvironmentTest::SetUp();
         ASSERT_TRUE(service.Ready() && browser.Ready()) << service.LastError() << browser.LastError();
-        for (const wchar_t* folder : {L"Docs", L"Docs\\Sub", L"Docs\\NoId", L"Many", L"Waiting", L"Team Docs", L"50%",
-                                      L"Docs\\MixedCase"})
+        for (const wchar_t* folder :
+             {L"Docs", L"Docs\\Sub", L"Docs\\NoId", L"Many", L"Waiting", L"Team Docs", L"50%", L"Docs\\MixedCase"})
             ASSERT_TRUE(client.MakeFolder(folder));
         // id NULL gets the next row number, so above 0.
         std::wstring rows = L"BEGIN;INSERT INTO ea(id, canonical_path, status, uqid) VALUES (NULL, '/a.txt', 2, 'A1'), "
                             L"(NULL, '/b.txt', 2, 'B1'), (NULL, '/zero.txt', 2, '0'), (NULL, '/nouqid.txt', 2, ''), "
                             L"(NULL, '/pending.txt', 1, 'P1'), (NULL, '/excluded.txt', 9, 'E1'), "
                             L"(NULL, '/docs/', 2, ''), (NULL, '/docs/sub/', 2, ''), (0, '/docs/noid/', 2, '');";
-        for (const wchar_t* file : {L"a.txt", L"b.txt", L"zero.txt", L"nouqid.txt", L"pending.txt", L"excluded.txt",
-                                    L"Team Docs\\a&b.txt", L"50%\\x.txt", L"\u00fcber.txt", L"Docs\\MixedCase\\Read Me.TXT",
-                                    L"x{1}[2]'&,#%^~@$+=!.txt"})
+        for (const wchar_t* file :
+             {L"a.txt", L"b.txt", L"zero.txt", L"nouqid.txt", L"pending.txt", L"excluded.txt", L"Team Docs\\a&b.txt",
+              L"50%\\x.txt", L"\u00fcber.txt", L"Docs\\MixedCase\\Read Me.TXT", L"x{1}[2]'&,#%^~@$+=!.txt"})
             ASSERT_TRUE(client.MakeFile(file));
         for (const std::wstring& name : Numbered(L"", 17)) {
             ASSERT_TRUE(client.MakeFile(L"Many\\" + name) && client.MakeFile(L"Waiting\\" + name));
             // In "Waiting" only the seventeenth is in sync.
-            rows += L"INSERT INTO ea(canonical_path, status, uqid) VALUES ('/many/" + name + L"', 2, 'M'), ('/waiting/" +
-                    name + L"', " + (name == L"17.txt" ? L"2" : L"1") + L", 'W');";
+            rows += L"INSERT INTO ea(canonical_path, status, uqid) VALUES ('/many/" + name +
+                    L"', 2, 'M'), ('/waiting/" + name + L"', " + (name == L"17.txt" ? L"2" : L"1") + L", 'W');";
         }
         // A path longer than MAX_PATH, read whole: cut short, it would name another item.
         std::wstring canonical = L"/deep";
-        for (deep = L"Deep"; client.MakeFolder(deep) && client.PathOf(deep).size() < 300; canonical += L"/" + std::wstring(40, L'd'))
+        for (deep = L"Deep"; client.MakeFolder(deep) && client.PathOf(deep).size() < 300;
+             canonical += L"/" + std::wstring(40, L'd'))
             deep += L"\\" + std::wstring(40, L'D');
         deep += L"\\long.txt";
         rows += L"INSERT INTO ea(canonical_path, status, uqid) VALUES ('" + canonical + L"/long.txt', 2, 'L');";
@@ -131,8 +149,9 @@ protected:
     std::wstring PathOf(const std::wstring& item)
     {
         const std::wstring root = client.RootDir();
-        return item == L"<outside>" ? client.DconfDbPath() : item.empty() ? root.substr(0, root.size() - 1)
-                                                                          : client.PathOf(item);
+        return item == L"<outside>" ? client.DconfDbPath()
+               : item.empty()       ? root.substr(0, root.size() - 1)
+                                    : client.PathOf(item);
     }
 
     ComPtr<IContextMenu> Initialized(CLoadedExtension& dll, const CClick& click, HRESULT* result = nullptr)
@@ -141,7 +160,8 @@ protected:
         std::vector<std::wstring> paths;
         for (const std::wstring& item : click.items)
             paths.push_back(PathOf(item));
-        const HRESULT initialized = InitializeHandler(handler.Get(), paths, click.folder ? PathOf(click.folder).c_str() : nullptr);
+        const HRESULT initialized =
+            InitializeHandler(handler.Get(), paths, click.folder ? PathOf(click.folder).c_str() : nullptr);
         if (result)
             *result = initialized;
         return handler;
@@ -290,26 +310,55 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
         CClick click;
         UINT offset;
         CReply reply;
-        const char* body; // what reached the service; null for nothing
+        const char* body;  // what reached the service; null for nothing
         std::wstring page; // what the browser was asked for; empty for nothing
     } rows[] = {
         {{{L"a.txt"}}, 1, clients, R"({"uid":2,"paths":["/a.txt"],"path_type":"file"})", L""},
-        {{{L"a.txt", L"b.txt"}}, 0, clients, R"({"uid":1,"paths":["/a.txt","/b.txt"],"path_type":"file"})",
+        {{{L"a.txt", L"b.txt"}},
+         0,
+         clients,
+         R"({"uid":1,"paths":["/a.txt","/b.txt"],"path_type":"file"})",
          L"sync_sharing?path_type=file&share_link_uuid=" + std::wstring(id.begin(), id.end())},
-        {{{L"Docs", L"Docs\\Sub"}}, 1, clients, R"({"uid":2,"paths":["/Docs/","/Docs/Sub/"],"path_type":"folder"})", L""},
+        {{{L"Docs", L"Docs\\Sub"}},
+         1,
+         clients,
+         R"({"uid":2,"paths":["/Docs/","/Docs/Sub/"],"path_type":"folder"})",
+         L""},
         {{{L"a.txt", L"Docs\\Sub"}}, 1, clients, R"({"uid":2,"paths":["/a.txt","/Docs/Sub/"]})", L""},
-        {{{L"\u00fcber.txt", L"Docs\\MixedCase\\Read Me.TXT"}}, 1, clients,
-         "{\"uid\":2,\"paths\":[\"/\xc3\xbc" "ber.txt\",\"/Docs/MixedCase/Read Me.TXT\"],\"path_type\":\"file\"}", L""},
-        {{{L"x{1}[2]'&,#%^~@$+=!.txt"}}, 1, clients, R"({"uid":2,"paths":["/x{1}[2]'&,#%^~@$+=!.txt"],"path_type":"file"})", L""},
+        {{{L"\u00fcber.txt", L"Docs\\MixedCase\\Read Me.TXT"}},
+         1,
+         clients,
+         "{\"uid\":2,\"paths\":[\"/\xc3\xbc"
+         "ber.txt\",\"/Docs/MixedCase/Read Me.TXT\"],\"path_type\":\"file\"}",
+         L""},
+        {{{L"x{1}[2]'&,#%^~@$+=!.txt"}},
+         1,
+         clients,
+         R"({"uid":2,"paths":["/x{1}[2]'&,#%^~@$+=!.txt"],"path_type":"file"})",
+         L""},
         // Not a name Windows allows, and so not found: counted as a folder, still valid JSON.
-        {{{L"say \"hi\"\x01.txt"}}, 1, clients, R"({"uid":2,"paths":["/say \"hi\"\u0001.txt/"],"path_type":"folder"})", L""},
+        {{{L"say \"hi\"\x01.txt"}},
+         1,
+         clients,
+         R"({"uid":2,"paths":["/say \"hi\"\u0001.txt/"],"path_type":"folder"})",
+         L""},
         // The share link id: joined from its chunks, exactly 32 characters, escaped, read within bounds.
-        {{{L"Docs\\Sub"}}, 0, {200, {id.substr(0, 16), id.substr(16)}}, docsSub, sharing + std::wstring(id.begin(), id.end())},
+        {{{L"Docs\\Sub"}},
+         0,
+         {200, {id.substr(0, 16), id.substr(16)}},
+         docsSub,
+         sharing + std::wstring(id.begin(), id.end())},
         {{{L"Docs\\Sub"}}, 0, {200, {id.substr(1)}}, docsSub, L""},
         {{{L"Docs\\Sub"}}, 0, {500, {id}}, docsSub, sharing + std::wstring(id.begin(), id.end())},
-        {{{L"Docs\\Sub"}}, 0, {200, {"\" --kiosk \"file:///etc/passwd\" x"}}, docsSub,
+        {{{L"Docs\\Sub"}},
+         0,
+         {200, {"\" --kiosk \"file:///etc/passwd\" x"}},
+         docsSub,
          sharing + std::wstring(L"%22%20--kiosk%20%22file:///etc/passwd%22%20x")},
-        {{{L"Docs\\Sub"}}, 0, {200, {"\xc3", "\xa9" + id.substr(1)}}, docsSub,
+        {{{L"Docs\\Sub"}},
+         0,
+         {200, {"\xc3", "\xa9" + id.substr(1)}},
+         docsSub,
          sharing + std::wstring(L"%c3%a9") + std::wstring(id.begin() + 1, id.end())},
         {{{L"Docs\\Sub"}}, 0, {200, {}, 0, CReply::Endless}, docsSub, L""},
         // The pages, with the path escaped.
@@ -329,7 +378,8 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
         const size_t before = service.Requests().size();
         EXPECT_EQ(Invoke(dll, row.click, row.offset, row.page), S_OK);
         const bool sent = service.WaitForRequests(before + 1, row.body ? 10000 : 0);
-        EXPECT_EQ(sent ? service.Requests().back().Summary() : "", row.body ? std::string("POST /select_context_menu Orbeth Extensions/1.0 ") + row.body : "");
+        EXPECT_EQ(sent ? service.Requests().back().Summary() : "",
+                  row.body ? std::string("POST /select_context_menu Orbeth Extensions/1.0 ") + row.body : "");
     }
     ExpectPages();
 }
@@ -342,14 +392,19 @@ TEST_F(ContextMenuTest, ForeignVerbsAreRefusedAndFailuresOpenNothing)
     ComPtr<IContextMenu> handler = Initialized(dll, {{L"a.txt"}});
     // Only the wide verb of the entry's own identifier is written, cut to the buffer.
     wchar_t name[16] = L"untouched";
-    const auto ask = [&](UINT_PTR id, UINT type) { return handler->GetCommandString(id, type, nullptr, reinterpret_cast<CHAR*>(name), 10); };
-    EXPECT_TRUE(ask(0, GCS_VERBA) == E_INVALIDARG && ask(0, GCS_VALIDATEW) == S_OK && ask(1, GCS_VERBW) == E_INVALIDARG);
+    const auto ask = [&](UINT_PTR id, UINT type) {
+        return handler->GetCommandString(id, type, nullptr, reinterpret_cast<CHAR*>(name), 10);
+    };
+    EXPECT_TRUE(ask(0, GCS_VERBA) == E_INVALIDARG && ask(0, GCS_VALIDATEW) == S_OK &&
+                ask(1, GCS_VERBW) == E_INVALIDARG);
     EXPECT_STREQ(name, L"untouched");
-    EXPECT_TRUE(ask(0, GCS_VERBW) == S_OK && wcscmp(name, L"Orbeth sh") == 0) << testing::PrintToString(std::wstring(name));
+    EXPECT_TRUE(ask(0, GCS_VERBW) == S_OK && wcscmp(name, L"Orbeth sh") == 0)
+        << testing::PrintToString(std::wstring(name));
     EXPECT_EQ(handler->GetCommandString(0, GCS_VERBW, nullptr, nullptr, 10), E_POINTER);
     CMINVOKECOMMANDINFO info{};
     info.cbSize = sizeof(info);
-    for (LPCSTR verb : {LPCSTR("open"), LPCSTR(MAKEINTRESOURCEA(5)), LPCSTR(MAKEINTRESOURCEA(6)), LPCSTR(MAKEINTRESOURCEA(0xFFFF))}) {
+    for (LPCSTR verb :
+         {LPCSTR("open"), LPCSTR(MAKEINTRESOURCEA(5)), LPCSTR(MAKEINTRESOURCEA(6)), LPCSTR(MAKEINTRESOURCEA(0xFFFF))}) {
         info.lpVerb = verb;
         EXPECT_EQ(handler->InvokeCommand(&info), E_INVALIDARG);
         info.lpVerb = MAKEINTRESOURCEA(1);

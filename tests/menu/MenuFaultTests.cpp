@@ -42,7 +42,7 @@ TEST_F(MenuFaultTest, AReplyIsNotReadPastItsTime)
     }
     ASSERT_TRUE(browser.WaitForUrls(1, 10000));
     EXPECT_EQ(browser.Urls(), std::vector<std::wstring>{L"http://127.0.0.1:8806/sync_sharing?path_type=folder&"
-                                                         L"share_link_uuid=0123456789abcdef0123456789ABCDEF"});
+                                                        L"share_link_uuid=0123456789abcdef0123456789ABCDEF"});
 }
 
 } // namespace

@@ -28,8 +28,9 @@ using namespace std::string_literals;
 
 namespace {
 
-const CLSID* const CreatableClasses[] = {&CLSID_OrbethOkIconOverlay, &CLSID_OrbethPendingIconOverlay, &CLSID_OrbethErrorIconOverlay,
-                                         &CLSID_OrbethIconOverlayBHO, &CLSID_OrbethContextMenuHandler};
+const CLSID* const CreatableClasses[] = {&CLSID_OrbethOkIconOverlay, &CLSID_OrbethPendingIconOverlay,
+                                         &CLSID_OrbethErrorIconOverlay, &CLSID_OrbethIconOverlayBHO,
+                                         &CLSID_OrbethContextMenuHandler};
 
 class ComServerTest : public ::testing::Test {
 protected:
@@ -59,7 +60,8 @@ TEST_F(ComServerTest, RefusalsLeaveNothingAndFactoriesObjectsAndServerLocksKeepT
     EXPECT_EQ(Factory(ok)->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
     ComPtr<IUnknown> outer, instance;
     ASSERT_EQ(Factory(ok)->CreateInstance(nullptr, IID_IUnknown, &outer), S_OK);
-    for (const CLSID* clsid : CreatableClasses) { // aggregation, even for IUnknown, which the factory leaves to the class
+    for (const CLSID* clsid :
+         CreatableClasses) { // aggregation, even for IUnknown, which the factory leaves to the class
         void *aggregated = &object, *unknown = &object;
         EXPECT_EQ(Factory(*clsid)->CreateInstance(outer.Get(), IID_IUnknown, &aggregated), CLASS_E_NOAGGREGATION);
         EXPECT_EQ(Factory(*clsid)->CreateInstance(nullptr, IID_IClassFactory, &unknown), E_NOINTERFACE);
@@ -69,10 +71,23 @@ TEST_F(ComServerTest, RefusalsLeaveNothingAndFactoriesObjectsAndServerLocksKeepT
     IClassFactory* kept = nullptr;
     const std::pair<std::function<void()>, HRESULT> steps[] = {
         {[&] { outer.Reset(); }, S_OK},
-        {[&] { factory = Factory(ok), kept = factory.Get(), factory->AddRef(), factory->AddRef(), factory->Release(), factory->Release(); }, S_FALSE},
-        {[&] { EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &instance), S_OK); factory.Reset(); }, S_FALSE},
+        {[&] {
+             factory = Factory(ok), kept = factory.Get(), factory->AddRef(), factory->AddRef(), factory->Release(),
+             factory->Release();
+         },
+         S_FALSE},
+        {[&] {
+             EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &instance), S_OK);
+             factory.Reset();
+         },
+         S_FALSE},
         {[&] { instance.Reset(); }, S_OK},
-        {[&] { EXPECT_EQ(Factory(ok).Get(), kept); for (const BOOL lock : {TRUE, TRUE, FALSE}) Factory(ok)->LockServer(lock); }, S_FALSE},
+        {[&] {
+             EXPECT_EQ(Factory(ok).Get(), kept);
+             for (const BOOL lock : {TRUE, TRUE, FALSE})
+                 Factory(ok)->LockServer(lock);
+         },
+         S_FALSE},
         {[&] { Factory(ok)->LockServer(FALSE); }, S_OK}};
     for (size_t i = 0; i < std::size(steps); ++i) {
         steps[i].first();
@@ -93,7 +108,9 @@ TEST_F(ComServerTest, ThreadsAskingAtOnceShareOneWorkingFactoryPerClass)
                 ComPtr<IClassFactory> factory;
                 ComPtr<IUnknown> object;
                 seen.push_back(dll.GetClassObject(*clsid, IID_IClassFactory, &factory) == S_OK &&
-                               factory->CreateInstance(nullptr, IID_IUnknown, &object) == S_OK ? factory.Get() : nullptr);
+                                       factory->CreateInstance(nullptr, IID_IUnknown, &object) == S_OK
+                                   ? factory.Get()
+                                   : nullptr);
             }
         });
     }
@@ -114,9 +131,10 @@ TEST_F(ComServerTest, OverlaysHaveOneIdentityTheirIconAndTheirTypeInformation)
     UnRegisterTypeLib(LIBID_OrbethExtensionsLib, 1, 0, 0x0409, SYS_WIN64);
     ComPtr<ITypeLib> library; // registered once the first overlay was refused
     ULONG held = 0;
-    const std::tuple<const CLSID*, const IID*, int> overlays[] = {{&CLSID_OrbethErrorIconOverlay, &IID_IOrbethErrorIconOverlay, 0},
-                                                                  {&CLSID_OrbethPendingIconOverlay, &IID_IOrbethPendingIconOverlay, 1},
-                                                                  {&CLSID_OrbethOkIconOverlay, &IID_IOrbethOkIconOverlay, 2}};
+    const std::tuple<const CLSID*, const IID*, int> overlays[] = {
+        {&CLSID_OrbethErrorIconOverlay, &IID_IOrbethErrorIconOverlay, 0},
+        {&CLSID_OrbethPendingIconOverlay, &IID_IOrbethPendingIconOverlay, 1},
+        {&CLSID_OrbethOkIconOverlay, &IID_IOrbethOkIconOverlay, 2}};
     for (const auto& [clsid, dual, iconIndex] : overlays) {
         ComPtr<IUnknown> unknown, asDual;
         ComPtr<IDispatch> dispatch;
@@ -128,9 +146,11 @@ TEST_F(ComServerTest, OverlaysHaveOneIdentityTheirIconAndTheirTypeInformation)
         int index = -1, priority = -1;
         DWORD flags = 0;
         HICON icon = nullptr; // loaded as the file manager loads it: by its position in the file
-        ASSERT_TRUE(identifier->GetOverlayInfo(iconFile, MAX_PATH, &index, &flags) == S_OK && identifier->GetPriority(&priority) == S_OK);
+        ASSERT_TRUE(identifier->GetOverlayInfo(iconFile, MAX_PATH, &index, &flags) == S_OK &&
+                    identifier->GetPriority(&priority) == S_OK);
         EXPECT_STREQ(iconFile, module);
-        EXPECT_TRUE(index == iconIndex && flags == (ISIOI_ICONFILE | ISIOI_ICONINDEX) && priority == 0) << index << " " << flags << " " << priority;
+        EXPECT_TRUE(index == iconIndex && flags == (ISIOI_ICONFILE | ISIOI_ICONINDEX) && priority == 0)
+            << index << " " << flags << " " << priority;
         EXPECT_EQ(ExtractIconExW(iconFile, index, &icon, nullptr, 1), 1u);
         DestroyIcon(icon);
 
@@ -153,26 +173,33 @@ TEST_F(ComServerTest, OverlaysHaveOneIdentityTheirIconAndTheirTypeInformation)
 }
 
 const std::wstring ApprovedKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
-const std::wstring Explorer = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\", Connector = L"OrbethExtensions.IconOverlayConnector";
-// In the class table's order, which registration follows: the menu, the ok, pending and error overlays, the helper object.
+const std::wstring Explorer = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\",
+                   Connector = L"OrbethExtensions.IconOverlayConnector";
+// In the class table's order, which registration follows: the menu, the ok, pending and error overlays, the helper
+// object.
 const std::wstring Classes[] = {L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}", L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}",
                                 L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}", L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}",
                                 L"{A491688A-E9AA-4537-AA05-46C61DF377F5}"};
-const std::wstring Overlays = Explorer + L"ShellIconOverlayIdentifiers\\   ", Menu = L"ContextMenuHandlers\\01OrbethContextMenu";
+const std::wstring Overlays = Explorer + L"ShellIconOverlayIdentifiers\\   ",
+                   Menu = L"ContextMenuHandlers\\01OrbethContextMenu";
 
 // What registration wrote, as "key { what is below it }" for each key it writes or whose values are
 // all its own; empty when none is there.
 std::wstring Ours()
 {
     std::wstring text;
-    const auto add = [&](HKEY root, const std::wstring& key) { if (const std::wstring below = DumpRegistry(root, key); !below.empty()) text += key + L" { " + below + L" } "; };
-    for (const std::wstring& key : {L"AppID\\{D68EEFFA-888A-49C3-991D-A63A3084A742}"s, L"AppID\\OrbethExtensions.DLL"s, Connector, Connector + L".1",
-                                    L"*\\ShellEx\\" + Menu, L"Directory\\shellex\\" + Menu})
+    const auto add = [&](HKEY root, const std::wstring& key) {
+        if (const std::wstring below = DumpRegistry(root, key); !below.empty())
+            text += key + L" { " + below + L" } ";
+    };
+    for (const std::wstring& key :
+         {L"AppID\\{D68EEFFA-888A-49C3-991D-A63A3084A742}"s, L"AppID\\OrbethExtensions.DLL"s, Connector,
+          Connector + L".1", L"*\\ShellEx\\" + Menu, L"Directory\\shellex\\" + Menu})
         add(HKEY_CLASSES_ROOT, key);
     for (const std::wstring& clsid : Classes)
         add(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid);
-    for (const std::wstring& key : {ApprovedKey, Overlays + L"001OrbethOk", Overlays + L"002OrbethPending", Overlays + L"003OrbethError",
-                                    Explorer + L"Browser Helper Objects\\" + Classes[4]})
+    for (const std::wstring& key : {ApprovedKey, Overlays + L"001OrbethOk", Overlays + L"002OrbethPending",
+                                    Overlays + L"003OrbethError", Explorer + L"Browser Helper Objects\\" + Classes[4]})
         add(HKEY_LOCAL_MACHINE, key);
     return text;
 }
@@ -189,7 +216,10 @@ protected:
 
     HRESULT Register() { return dll.Export<HRESULT(STDAPICALLTYPE*)()>("DllRegisterServer")(); }
     HRESULT Unregister() { return dll.Export<HRESULT(STDAPICALLTYPE*)()>("DllUnregisterServer")(); }
-    HRESULT Install(BOOL install, LPCWSTR line) { return dll.Export<HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR)>("DllInstall")(install, line); }
+    HRESULT Install(BOOL install, LPCWSTR line)
+    {
+        return dll.Export<HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR)>("DllInstall")(install, line);
+    }
 
     static std::wstring CopyOf(HMODULE module, const std::wstring& to)
     {
@@ -219,18 +249,26 @@ TEST_F(RegistrationTest, RegistersEveryClassOnceAndTakesItAllBack)
     }
     ASSERT_EQ(Install(TRUE, L"/i"), S_OK); // the command line is not read
     // A few entries of each kind, then the whole tree. Every class is served by this very module.
-    const std::wstring once = Ours(), server = L"InprocServer32|=" + std::wstring(module) + L"; InprocServer32|ThreadingModel=Apartment";
+    const std::wstring once = Ours(), server = L"InprocServer32|=" + std::wstring(module) +
+                                               L"; InprocServer32|ThreadingModel=Apartment";
     for (const std::wstring& clsid : Classes)
-        EXPECT_NE(DumpRegistry(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid).find(server), std::wstring::npos) << testing::PrintToString(clsid);
-    EXPECT_NE(once.find(ApprovedKey + L" { |" + Classes[3] + L"=OrbethIconOverlay; |" + Classes[2] + L"=OrbethIconOverlay; |" + Classes[0] +
-                        L"=OrbethContextMenu; |" + Classes[1] + L"=OrbethIconOverlay } "), std::wstring::npos) << "the helper object is not approved";
+        EXPECT_NE(DumpRegistry(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid).find(server), std::wstring::npos)
+            << testing::PrintToString(clsid);
+    EXPECT_NE(once.find(ApprovedKey + L" { |" + Classes[3] + L"=OrbethIconOverlay; |" + Classes[2] +
+                        L"=OrbethIconOverlay; |" + Classes[0] + L"=OrbethContextMenu; |" + Classes[1] +
+                        L"=OrbethIconOverlay } "),
+              std::wstring::npos)
+        << "the helper object is not approved";
 
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, (L"CLSID\\" + Classes[1] + L"\\OldVersion").c_str(), nullptr, REG_SZ, L"", 2), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, (L"CLSID\\" + Classes[1] + L"\\OldVersion").c_str(), nullptr, REG_SZ,
+                              L"", 2),
+              ERROR_SUCCESS);
     const LCID locale = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
     ASSERT_TRUE(SetThreadLocale(locale));
     EXPECT_EQ(Register(), S_OK);
     EXPECT_TRUE(Ours() == once && GetThreadLocale() == locale);
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, (Connector + L"\\Foreign").c_str(), nullptr, REG_SZ, L"", 2), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, (Connector + L"\\Foreign").c_str(), nullptr, REG_SZ, L"", 2),
+              ERROR_SUCCESS);
     EXPECT_TRUE(Install(FALSE, nullptr) == S_OK && GetThreadLocale() == locale);
     EXPECT_EQ(Ours(), Connector + L" { |=OrbethIconOverlayBHO Class; Foreign|= } ");
     RegDeleteTreeW(HKEY_CLASSES_ROOT, Connector.c_str());
@@ -244,7 +282,8 @@ TEST_F(RegistrationTest, AScriptFailingHalfWayStopsRegistrationAndInstallTakesIt
     const std::wstring identifiers = Explorer + L"ShellIconOverlayIdentifiers";
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, identifiers.c_str());
     HKEY made = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, identifiers.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_READ, nullptr, &made, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, identifiers.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_READ,
+                              nullptr, &made, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(made);
     const HRESULT refused = HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE);
@@ -281,33 +320,49 @@ TEST(RegObjectTest, EachScriptLeavesItsTreeOrFailsLeavingNothing)
          L"K|B=type 3 19af; K|D=type 4 ffffffff; K|Z=type 3 00"},
         {L"K { val M = m 'a\\0b' val T = m '~\\0z~\\0' val E = m '' }", S_OK,
          L"K|E=type 7 00000000; K|M=type 7 61000000620000000000; K|T=type 7 7e0000007a007e00000000000000"},
-        {L"Key = s '%Unknown%'", DISP_E_EXCEPTION, L""}, {L"Key = s '%A23456789012345678901234567890123%'", E_FAIL, L""},
-        {L"Key = s '100% sure", DISP_E_EXCEPTION, L""}, {L"Key = s 'no closing quote }", DISP_E_EXCEPTION, L""}, {L"Key = q x", DISP_E_EXCEPTION, L""},
-        {L"'Parent\\Child' = s x", DISP_E_EXCEPTION, L""}, {L"ForceRemove '' { }", DISP_E_EXCEPTION, L"Kept|=x", L"Kept = s x"}, {L"Key = s " + std::wstring(4095, L'x'), DISP_E_EXCEPTION, L""}, {L"HKXX { }", DISP_E_EXCEPTION, L""},
-        {L"Key { val Name s x }", DISP_E_EXCEPTION, L""}, {L"Key { val Odd = b 0aF }", E_FAIL, L""}, {L"Key { A = s 1", DISP_E_EXCEPTION, L""},
-        {L"Key { val NotANumber = d twelve }", DISP_E_TYPEMISMATCH, L""}, {L"HKCU Software", DISP_E_EXCEPTION, L""},
+        {L"Key = s '%Unknown%'", DISP_E_EXCEPTION, L""},
+        {L"Key = s '%A23456789012345678901234567890123%'", E_FAIL, L""},
+        {L"Key = s '100% sure", DISP_E_EXCEPTION, L""},
+        {L"Key = s 'no closing quote }", DISP_E_EXCEPTION, L""},
+        {L"Key = q x", DISP_E_EXCEPTION, L""},
+        {L"'Parent\\Child' = s x", DISP_E_EXCEPTION, L""},
+        {L"ForceRemove '' { }", DISP_E_EXCEPTION, L"Kept|=x", L"Kept = s x"},
+        {L"Key = s " + std::wstring(4095, L'x'), DISP_E_EXCEPTION, L""},
+        {L"HKXX { }", DISP_E_EXCEPTION, L""},
+        {L"Key { val Name s x }", DISP_E_EXCEPTION, L""},
+        {L"Key { val Odd = b 0aF }", E_FAIL, L""},
+        {L"Key { A = s 1", DISP_E_EXCEPTION, L""},
+        {L"Key { val NotANumber = d twelve }", DISP_E_TYPEMISMATCH, L""},
+        {L"HKCU Software", DISP_E_EXCEPTION, L""},
         {L" \r\n\t", S_OK, L""}, // an empty script does nothing
         // A failing root block is taken back; the earlier ones stay.
-        {scratch + L"First = s 1 } } }\r\n" + scratch + L"Key = s 2 { Deep = s 3 } Third { val Broken = b 123 } } } }", E_FAIL,
-         L"First|=1"},
+        {scratch + L"First = s 1 } } }\r\n" + scratch + L"Key = s 2 { Deep = s 3 } Third { val Broken = b 123 } } } }",
+         E_FAIL, L"First|=1"},
         // ForceRemove rebuilds from scratch; Delete makes nothing, not even from its block; CLSID is never deleted.
         {L"ForceRemove Class = s new { Fresh = s y } ForceRemove CLSID { Mine = s z } Delete Gone = s ignored "
-         L"{ Recreated = s no } Delete Absent Delete clsid", S_OK, L"Class|=new; Class\\Fresh|=y; CLSID\\Foreign|=kept; CLSID\\Mine|=z",
+         L"{ Recreated = s no } Delete Absent Delete clsid",
+         S_OK, L"Class|=new; Class\\Fresh|=y; CLSID\\Foreign|=kept; CLSID\\Mine|=z",
          L"Class { Stale { Older = s x } } CLSID { Foreign = s kept } Gone { Child = s x }"},
-        // NoRemove keys stay even empty, as do keys with foreign subkeys and NoRemove values; what is not there is skipped.
+        // NoRemove keys stay even empty, as do keys with foreign subkeys and NoRemove values; what is not there is
+        // skipped.
         {L"NoRemove Kept { Mine = s 1 { val Setting = s x } } Shared { Ours = s 2 } Plain = s 3 { val Goes = s z } "
-         L"Values { NoRemove val Stays = s y val Goes = s z } Nowhere { Deeper { val X = s 1 } } ForceRemove Also = s 2", S_OK,
-         L"Kept; Shared\\Foreign|=other; Values|Stays=y; Values\\Child|=c",
-         L"NoRemove Kept { Mine = s 1 { val Setting = s x } } Shared { Ours = s 2 Foreign = s other } Plain = s 3 { val Goes = s z } "
-         L"Values { val Stays = s y val Goes = s z Child = s c }", false},
+         L"Values { NoRemove val Stays = s y val Goes = s z } Nowhere { Deeper { val X = s 1 } } ForceRemove Also = s "
+         L"2",
+         S_OK, L"Kept; Shared\\Foreign|=other; Values|Stays=y; Values\\Child|=c",
+         L"NoRemove Kept { Mine = s 1 { val Setting = s x } } Shared { Ours = s 2 Foreign = s other } Plain = s 3 { "
+         L"val Goes = s z } "
+         L"Values { val Stays = s y val Goes = s z Child = s c }",
+         false},
         {L"HKCU { NoRemove Software { OrbethNeverMade { A { B = s 1 } } } }", S_OK, L"", L"", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.entries.substr(0, 60)));
         RegDeleteTreeW(HKEY_CURRENT_USER, Scratch);
         ASSERT_EQ(reg.RunScript((scratch + c.before + L" } } }").c_str(), true), S_OK);
-        const bool whole = c.entries.rfind(L"HK", 0) == 0 || c.entries.find_first_not_of(L" \r\n\t") == std::wstring::npos;
-        EXPECT_EQ(reg.RunScript((whole ? c.entries : scratch + c.entries + L" } } }").c_str(), c.registering), c.result);
+        const bool whole =
+            c.entries.rfind(L"HK", 0) == 0 || c.entries.find_first_not_of(L" \r\n\t") == std::wstring::npos;
+        EXPECT_EQ(reg.RunScript((whole ? c.entries : scratch + c.entries + L" } } }").c_str(), c.registering),
+                  c.result);
         EXPECT_EQ(DumpRegistry(HKEY_CURRENT_USER, Scratch), c.tree);
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, Scratch);
@@ -318,8 +373,12 @@ TEST(RegObjectTest, EachScriptLeavesItsTreeOrFailsLeavingNothing)
 TEST(RegObjectTest, EveryRootKeyNameReachesItsKey)
 {
     const std::tuple<std::wstring, std::wstring, HKEY> roots[] = {
-        {L"HKCR", L"CLASSES_ROOT", HKEY_CLASSES_ROOT}, {L"HKCU", L"CURRENT_USER", HKEY_CURRENT_USER}, {L"HKLM", L"LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-        {L"HKU", L"USERS", HKEY_USERS}, {L"HKDD", L"DYN_DATA", HKEY_DYN_DATA}, {L"HKCC", L"CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
+        {L"HKCR", L"CLASSES_ROOT", HKEY_CLASSES_ROOT},
+        {L"HKCU", L"CURRENT_USER", HKEY_CURRENT_USER},
+        {L"HKLM", L"LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+        {L"HKU", L"USERS", HKEY_USERS},
+        {L"HKDD", L"DYN_DATA", HKEY_DYN_DATA},
+        {L"HKCC", L"CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
         {L"HKPD", L"PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA}};
     CRegObject reg;
     for (const auto& [shortName, longName, root] : roots) {
@@ -343,18 +402,21 @@ TEST(ModuleTest, ModuleAndClassTableKeepWhatTheyMakeOnceAndLetGoOfItAtUnload)
     static std::wstring ran;
     auto module = std::make_unique<COrbethExtensionsModule>();
     const auto record = [](void* id) { ran += static_cast<const wchar_t*>(id); };
-    ASSERT_TRUE(module->AddTermFunc(record, const_cast<wchar_t*>(L"1")) && module->AddTermFunc(record, const_cast<wchar_t*>(L"2")));
+    ASSERT_TRUE(module->AddTermFunc(record, const_cast<wchar_t*>(L"1")) &&
+                module->AddTermFunc(record, const_cast<wchar_t*>(L"2")));
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
     ComPtr<IGlobalInterfaceTable> table, again;
     EXPECT_EQ(module->GetGlobalInterfaceTable(nullptr), E_POINTER);
-    EXPECT_TRUE(module->GetGlobalInterfaceTable(&table) == S_OK && module->GetGlobalInterfaceTable(&again) == S_OK && table == again);
+    EXPECT_TRUE(module->GetGlobalInterfaceTable(&table) == S_OK && module->GetGlobalInterfaceTable(&again) == S_OK &&
+                table == again);
     EXPECT_TRUE(ran.empty());
     module.reset();
     EXPECT_EQ(ran, L"21");
 
     IClassFactory* factory = nullptr;
     auto classes = std::make_unique<CClassTable>();
-    ASSERT_EQ(classes->GetClassObject(CLSID_OrbethOkIconOverlay, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    ASSERT_EQ(classes->GetClassObject(CLSID_OrbethOkIconOverlay, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+              S_OK);
     classes.reset();
     EXPECT_EQ(factory->Release(), 0u) << "the table's reference went with it";
     table.Reset(), again.Reset();
@@ -385,7 +447,8 @@ TEST(ModuleTest, TheDllCarriesTheProjectsVersion)
                                          std::pair{L"OriginalFilename", std::wstring(dll)}}) {
         wchar_t* text = nullptr;
         ASSERT_TRUE(VerQueryValueW(info.data(), (L"\\StringFileInfo\\040904B0\\"s + name).c_str(),
-                                   reinterpret_cast<void**>(&text), &size)) << testing::PrintToString(name);
+                                   reinterpret_cast<void**>(&text), &size))
+            << testing::PrintToString(name);
         EXPECT_EQ(std::wstring(text), expected);
     }
 }

@@ -40,7 +40,8 @@ protected:
     {
         ClientEnvironmentTest::SetUp();
         ASSERT_TRUE(dll.Loaded());
-        for (const CLSID* clsid : {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay, &CLSID_OrbethOkIconOverlay}) {
+        for (const CLSID* clsid :
+             {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay, &CLSID_OrbethOkIconOverlay}) {
             identifiers.push_back(dll.Create<IShellIconOverlayIdentifier>(*clsid, IID_IShellIconOverlayIdentifier));
             ASSERT_NE(identifiers.back(), nullptr);
         }
@@ -72,7 +73,10 @@ protected:
         }
         return answer.empty() ? "none" : answer;
     }
-    std::string Badges(const std::wstring& item) { return Badges(client.PathOf(item), GetFileAttributesW(client.PathOf(item).c_str())); }
+    std::string Badges(const std::wstring& item)
+    {
+        return Badges(client.PathOf(item), GetFileAttributesW(client.PathOf(item).c_str()));
+    }
 
     // The paths announced since the last call: a marker announced now arrives after all of them.
     std::vector<std::wstring> Notified()
@@ -103,20 +107,28 @@ TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
         int status;
         const char* badges;
     } items[] = {
-        {L"error.txt", 0, L"/error.txt", 0, "error"}, {L"pending.txt", 0, L"/pending.txt", 1, "pending"},
-        {L"ok.txt", 0, L"/ok.txt", 2, "ok"}, {L"excluded.txt", 0, L"/excluded.txt", 10, "ok"},
-        {L"three.txt", 0, L"/three.txt", 3, "none"}, {L"norow.txt", 0, nullptr, 0, "none"},
-        {L"x", 0, L"/x", 2, "none"}, {L"Hidden", Folder | FILE_ATTRIBUTE_HIDDEN, L"/hidden/", 2, "none"},
+        {L"error.txt", 0, L"/error.txt", 0, "error"},
+        {L"pending.txt", 0, L"/pending.txt", 1, "pending"},
+        {L"ok.txt", 0, L"/ok.txt", 2, "ok"},
+        {L"excluded.txt", 0, L"/excluded.txt", 10, "ok"},
+        {L"three.txt", 0, L"/three.txt", 3, "none"},
+        {L"norow.txt", 0, nullptr, 0, "none"},
+        {L"x", 0, L"/x", 2, "none"},
+        {L"Hidden", Folder | FILE_ATTRIBUTE_HIDDEN, L"/hidden/", 2, "none"},
         {L"missing.txt", Missing, L"/missing.txt", 2, "none"},
-        {L"Docs", Folder, L"/docs/", 2, "ok"}, {L"Docs\\a.txt", 0, L"/docs/a.txt", 1, "pending"},
+        {L"Docs", Folder, L"/docs/", 2, "ok"},
+        {L"Docs\\a.txt", 0, L"/docs/a.txt", 1, "pending"},
         // Case variants and Unicode forms meet in one canonical path.
-        {L"Docs\\Report.TXT", 0, L"/docs/report.txt", 0, "error"}, {L"DOCS\\report.txt", Missing, nullptr, 0, "error"},
-        {L"\u00DCbung", Folder, nullptr, 0, "none"}, {L"\u00DCbung\\\u00C9norme.txt", 0, L"/\u00FCbung/\u00E9norme.txt", 2, "ok"},
+        {L"Docs\\Report.TXT", 0, L"/docs/report.txt", 0, "error"},
+        {L"DOCS\\report.txt", Missing, nullptr, 0, "error"},
+        {L"\u00DCbung", Folder, nullptr, 0, "none"},
+        {L"\u00DCbung\\\u00C9norme.txt", 0, L"/\u00FCbung/\u00E9norme.txt", 2, "ok"},
         {L"E\u0301te\u0301.txt", 0, L"/\u00E9t\u00E9.txt", 1, "pending"}, // decomposed on disk
     };
     for (const auto& item : items) {
-        const bool made = item.attributes == Missing || (item.attributes & Folder ? client.MakeFolder(item.item, item.attributes & ~Folder)
-                                                                                  : client.MakeFile(item.item, item.attributes));
+        const bool made = item.attributes == Missing ||
+                          (item.attributes & Folder ? client.MakeFolder(item.item, item.attributes & ~Folder)
+                                                    : client.MakeFile(item.item, item.attributes));
         ASSERT_TRUE(made);
         ASSERT_TRUE(!item.row || client.SetStatus(item.row, item.status));
     }
@@ -126,13 +138,14 @@ TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
     const std::wstring root = client.RootDir(), bare = root.substr(0, root.size() - 1), ok = client.PathOf(L"ok.txt");
     std::wstring slashed = ok;
     std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
-    for (const std::wstring& path : {root, bare, bare + L"Other\\ok.txt", bare.substr(0, bare.size() - 1), slashed, L"D" + ok.substr(1),
-                                     std::wstring(), std::wstring(L"C:\\windows\\win.ini")}) {
+    for (const std::wstring& path : {root, bare, bare + L"Other\\ok.txt", bare.substr(0, bare.size() - 1), slashed,
+                                     L"D" + ok.substr(1), std::wstring(), std::wstring(L"C:\\windows\\win.ini")}) {
         const DWORD found = GetFileAttributesW(path.c_str()); // asked as existing files, so only the path decides
         EXPECT_EQ(Badges(path, found == INVALID_FILE_ATTRIBUTES ? 0 : found), "none") << testing::PrintToString(path);
     }
     EXPECT_EQ(Badges(client.PathOf(L"Docs") + L"\\", Folder), "ok");
-    for (const DWORD unmanaged : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_DEVICE, FILE_ATTRIBUTE_OFFLINE, FILE_ATTRIBUTE_VIRTUAL})
+    for (const DWORD unmanaged : {FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_DEVICE,
+                                  FILE_ATTRIBUTE_OFFLINE, FILE_ATTRIBUTE_VIRTUAL})
         EXPECT_EQ(Badges(ok, unmanaged), "none") << unmanaged;
     for (const auto& identifier : identifiers) {
         EXPECT_EQ(identifier->IsMemberOf(nullptr, FILE_ATTRIBUTE_DIRECTORY), S_FALSE);
@@ -164,12 +177,15 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
 {
     // Each row's item is a file named by one letter ("u" is "u\u00e9.txt"); a push element for it:
     // "d:1" is {"filepath": <d.txt's path>, "status": 1}, and "d" has no status.
-    const auto file = [](char item) { return std::wstring(1, wchar_t(item)) + (item == 'u' ? L"\u00e9.txt" : L".txt"); };
+    const auto file = [](char item) {
+        return std::wstring(1, wchar_t(item)) + (item == 'u' ? L"\u00e9.txt" : L".txt");
+    };
     const auto json = [&](const std::string& element) {
         std::string path;
         for (wchar_t c : client.PathOf(file(element[0])))
             path += c == L'\\' ? "\\\\" : c == L'\u00e9' ? "\\u00e9" : std::string(1, char(c));
-        return R"({"filepath": ")" + path + "\"" + (element.size() > 1 ? ", \"status\": " + element.substr(2) : "") + "}";
+        return R"({"filepath": ")" + path + "\"" + (element.size() > 1 ? ", \"status\": " + element.substr(2) : "") +
+               "}";
     };
     constexpr ULONG_PTR Push = ClientContract::PushMagic;
     const struct {
@@ -181,14 +197,20 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
     } rows[] = {
         {'a', "[" + json("a:0") + "]", "error"},
         {'b', "[" + json("b:1") + ", " + json("b:0") + "]", "error"}, // later elements win
-        {'c', "[" + json("c") + "]", "error"},                          // a missing status is an error
-        {'d', "// the client may comment its pushes\n[" + json("d:1") + ", " + json("d:3") + "]", "pending"}, // 3 changes nothing
+        {'c', "[" + json("c") + "]", "error"},                        // a missing status is an error
+        {'d', "// the client may comment its pushes\n[" + json("d:1") + ", " + json("d:3") + "]",
+         "pending"},                                                   // 3 changes nothing
         {'e', "[" + json("e:-1") + ", " + json("e:10") + "]", "none"}, // only the sync states -1 to 2 count
-        {'f', "[7, {\"filepath\": 12, \"status\": 0}, " + json("f:\"0\"") + ", " + json("f:1.5") + ", " + json("f:1") + "]", "pending"},
+        {'f',
+         "[7, {\"filepath\": 12, \"status\": 0}, " + json("f:\"0\"") + ", " + json("f:1.5") + ", " + json("f:1") + "]",
+         "pending"},
         {'u', "[" + json("u:0") + "]", "error"},
         // Changing nothing: another message, a text cut short or not JSON, elements of the wrong shape.
-        {'g', "[" + json("g:0") + "]", "ok", Push ^ 1}, {'l', "[" + json("l:0") + "]", "ok", Push | (ULONG_PTR(1) << 40)},
-        {'h', "[" + json("h:0") + "]", "ok", Push, 2}, {'m', "[" + json("m:0") + "]", "ok", Push, 99}, {'i', json("i:0"), "ok"},
+        {'g', "[" + json("g:0") + "]", "ok", Push ^ 1},
+        {'l', "[" + json("l:0") + "]", "ok", Push | (ULONG_PTR(1) << 40)},
+        {'h', "[" + json("h:0") + "]", "ok", Push, 2},
+        {'m', "[" + json("m:0") + "]", "ok", Push, 99},
+        {'i', json("i:0"), "ok"},
         {'n', "[" + json("N:0") + "]", "ok"}, // paths are kept as pushed
         {'j', "[[" + json("j:0") + ", 0], " + json("j:99999999999") + "]", "ok"},
         {'k', "[" + std::string(100000, '[') + std::string(100000, ']') + json("k:0") + "]", "ok"},

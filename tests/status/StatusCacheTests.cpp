@@ -48,10 +48,15 @@ TEST(StatusCacheTest, EachEntryLivesItsTtlToTheTick)
         int32_t status, ttl;
         uint64_t lifeSeconds;
     } rows[] = {
-        {StatusOk, -1, 10}, {StatusPending, -1, 10}, {StatusNone, -1, 10},
+        {StatusOk, -1, 10},
+        {StatusPending, -1, 10},
+        {StatusNone, -1, 10},
         {StatusError, -1, 600}, // 600 s in 100-ns ticks does not fit in 32 bits
-        {StatusPending | StatusExcludedFlag, -1, 10}, {StatusError | StatusExcludedFlag, -1, 10}, {3, -1, 10},
-        {StatusError, 0, 0}, {StatusOk, 3600, 3600},
+        {StatusPending | StatusExcludedFlag, -1, 10},
+        {StatusError | StatusExcludedFlag, -1, 10},
+        {3, -1, 10},
+        {StatusError, 0, 0},
+        {StatusOk, 3600, 3600},
     };
     CFrozenClock clock;
     CStatusCache cache;

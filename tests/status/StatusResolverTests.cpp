@@ -51,9 +51,10 @@ TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
         {LR"(["/A/B/Deep"])", "2 changed", StatusNone},
         {L"[]", "-1", StatusNone},
         {LR"(["/A/B", "/C/D"])", "2 changed", StatusOk},
-        {L"not JSON at all", "2 changed", StatusOk},     // the list stays as it was
-        {L"", "2 changed", StatusOk},                    // so does an empty text
-        {L"[" + std::wstring(17, L'[') + std::wstring(18, L']'), "2 changed", StatusOk}, // and one nested deeper than the client's
+        {L"not JSON at all", "2 changed", StatusOk}, // the list stays as it was
+        {L"", "2 changed", StatusOk},                // so does an empty text
+        {L"[" + std::wstring(17, L'[') + std::wstring(18, L']'), "2 changed",
+         StatusOk}, // and one nested deeper than the client's
         {std::wstring(100000, L'[') + std::wstring(100000, L']'), "2 changed", StatusOk},
         {LR"({"x": "/A/B"})", "-1", StatusNone}, // valid but not an array: emptied
         {LR"([1, {"a": "/A/B"}, ["/A/B"], null, "/C/D"])", "-1", StatusOk},
@@ -82,7 +83,9 @@ TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
 TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
 {
     ASSERT_TRUE(client.MakeFile(L"a.txt") && client.MakeFile(L"b.txt"));
-    const auto set = [&](const wchar_t* path, int status) { return [=, this] { return client.SetStatus(path, status); }; };
+    const auto set = [&](const wchar_t* path, int status) {
+        return [=, this] { return client.SetStatus(path, status); };
+    };
     const auto user = [&](const wchar_t* name) {
         return [=, this] { return client.ExecDconf(L"UPDATE driveconfig SET user = '" + std::wstring(name) + L"';"); };
     };
@@ -100,7 +103,7 @@ TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
         // Without a row the expired status is given back and kept again, as a pushed one would be.
         {[&] { return client.RemoveStatus(L"/a.txt"); }, 11, L"a.txt", "2", 1},
         {nothing, 11, L"a.txt", "2", 1},
-        {set(L"/a.txt", -5), 11, L"a.txt", "2", 1}, // a status below -1 is no row
+        {set(L"/a.txt", -5), 11, L"a.txt", "2", 1},                                    // a status below -1 is no row
         {set(L"/a.txt", StatusOk | StatusExcludedFlag), 11, L"a.txt", "2 changed", 1}, // the extra bits differ
         {nothing, 11, L"a.txt", "2", 1}, // and then they are the same again
         {set(L"/b.txt", StatusPending), 0, L"b.txt", "1 changed", 2},

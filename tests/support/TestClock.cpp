@@ -7,7 +7,7 @@
 namespace {
 std::atomic<bool> s_frozen{false};
 std::atomic<uint64_t> s_frozenTicks{0}; // kept after a test, for the next one to start past it
-}
+} // namespace
 
 uint64_t CClock::NowTicks()
 {

@@ -25,7 +25,8 @@ std::string ValidList(CDraw& draw, std::vector<std::string>* listed)
 {
     std::string json = "[";
     for (long n = draw.Below(5); n > 0; --n) {
-        std::string folder = draw.Pick<std::string>({"/A/B/Deep", "/A/B", "/a/b", "/C/D", "/C/D/E/F", "/Nowhere/x", "/A", ""});
+        std::string folder =
+            draw.Pick<std::string>({"/A/B/Deep", "/A/B", "/a/b", "/C/D", "/C/D/E/F", "/Nowhere/x", "/A", ""});
         if (draw.Percent(30))
             folder += "/" + ToUtf8(Gen::PathComponent(draw));
         listed->push_back(folder);
@@ -48,7 +49,8 @@ std::string Text(CDraw& draw, std::vector<std::string>* listed, bool* valid)
     if (kind < 70) { // huge
         std::string huge = "[";
         for (long n = draw.Between(1000, draw.Percent(90) ? 5000 : 50000); n > 0; --n)
-            huge += draw.Pick<std::string>({"\"/A/B\"", "1", "null", "[]", "{\"a\": \"/C/D\"}", "\"\""}) + (n > 1 ? "," : "]");
+            huge += draw.Pick<std::string>({"\"/A/B\"", "1", "null", "[]", "{\"a\": \"/C/D\"}", "\"\""}) +
+                    (n > 1 ? "," : "]");
         return huge;
     }
     if (kind < 85)
@@ -96,8 +98,9 @@ long FuzzRemoteFolders(CCampaign& campaign, CStandInClient& client)
         const std::string text = Text(draw, &listed, &valid);
         // Stored as bytes, valid UTF-8 or not, under a batch id of this case's own; the batch id
         // and the answers before it lapse, so the next question reads the text.
-        if (!client.ExecSync(L"PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY; DELETE FROM batch; INSERT INTO batch VALUES (" + std::to_wstring(index + 2) +
-                             L", CAST(X'" + Hex(text) + L"' AS TEXT));")) {
+        if (!client.ExecSync(L"PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY; DELETE FROM batch; INSERT INTO "
+                             L"batch VALUES (" +
+                             std::to_wstring(index + 2) + L", CAST(X'" + Hex(text) + L"' AS TEXT));")) {
             campaign.Finding("the batch could not be stored: " + client.LastError());
             return;
         }
@@ -121,7 +124,8 @@ long FuzzRemoteFolders(CCampaign& campaign, CStandInClient& client)
                 above |= theirs.size() > mine.size() && theirs.compare(0, mine.size(), mine) == 0;
             }
             if (status != (above ? StatusOk : StatusNone))
-                campaign.Finding("folder " + folder + " answered " + std::to_string(status) + " after the list " + Printable(text));
+                campaign.Finding("folder " + folder + " answered " + std::to_string(status) + " after the list " +
+                                 Printable(text));
         }
         ++(valid ? checked : other);
     });

@@ -33,8 +33,9 @@ void ReportAndExit(const char* what, DWORD code, void* address, UINT exitCode)
 {
     char line[512], module[MAX_PATH] = "?";
     HMODULE owner = nullptr;
-    if (address && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                      static_cast<const char*>(address), &owner))
+    if (address &&
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           static_cast<const char*>(address), &owner))
         GetModuleFileNameA(owner, module, MAX_PATH);
     const char* campaign = s_campaign.load();
     snprintf(line, sizeof line,
@@ -93,7 +94,10 @@ uint64_t CDraw::Next()
 }
 
 CCampaign::CCampaign(const char* name, long cases, uint64_t draw, long only)
-    : m_name(name), m_cases(cases), m_draw(draw), m_only(only)
+    : m_name(name),
+      m_cases(cases),
+      m_draw(draw),
+      m_only(only)
 {
 }
 

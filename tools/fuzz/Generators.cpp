@@ -10,21 +10,78 @@ namespace {
 
 constexpr size_t MaxMutatedSize = 1 << 20;
 
-const std::vector<std::string> JsonTokens = {
-    "[", "]", "{", "}", "\"", ",", ":", "\\", "null", "true", "-", "1e999", "\\ud800", "\\udc00", "\\u0000",
-    "\"filepath\"", "\"status\"", "/*", "*/", "//", "\n", "\xC0\x80", "\xED\xA0\x80", "\xFF", std::string(1, '\0')};
+const std::vector<std::string> JsonTokens = {"[",
+                                             "]",
+                                             "{",
+                                             "}",
+                                             "\"",
+                                             ",",
+                                             ":",
+                                             "\\",
+                                             "null",
+                                             "true",
+                                             "-",
+                                             "1e999",
+                                             "\\ud800",
+                                             "\\udc00",
+                                             "\\u0000",
+                                             "\"filepath\"",
+                                             "\"status\"",
+                                             "/*",
+                                             "*/",
+                                             "//",
+                                             "\n",
+                                             "\xC0\x80",
+                                             "\xED\xA0\x80",
+                                             "\xFF",
+                                             std::string(1, '\0')};
 
-const std::vector<std::string> Numbers = {
-    "0", "1", "2", "3", "-1", "-2", "10", "2147483647", "2147483648", "-2147483649", "4294967296",
-    "9223372036854775807", "18446744073709551616", "99999999999999999999999", "1.5", "-0", "1e400", "-1e-400",
-    "2.0", "1E2", "0x10", "01", "+1", ".5", "NaN", "Infinity", "-"};
+const std::vector<std::string> Numbers = {"0",
+                                          "1",
+                                          "2",
+                                          "3",
+                                          "-1",
+                                          "-2",
+                                          "10",
+                                          "2147483647",
+                                          "2147483648",
+                                          "-2147483649",
+                                          "4294967296",
+                                          "9223372036854775807",
+                                          "18446744073709551616",
+                                          "99999999999999999999999",
+                                          "1.5",
+                                          "-0",
+                                          "1e400",
+                                          "-1e-400",
+                                          "2.0",
+                                          "1E2",
+                                          "0x10",
+                                          "01",
+                                          "+1",
+                                          ".5",
+                                          "NaN",
+                                          "Infinity",
+                                          "-"};
 
-const std::vector<std::string> BadUtf8 = {
-    "\x80", "\xBF", "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80",
-    "\xF8\x88\x80\x80\x80", "\xFF", "\xFE", "\xE2\x82", "\xF0\x9F\x98", "\xC3"};
+const std::vector<std::string> BadUtf8 = {"\x80",
+                                          "\xBF",
+                                          "\xC0\x80",
+                                          "\xC1\xBF",
+                                          "\xE0\x80\x80",
+                                          "\xED\xA0\x80",
+                                          "\xED\xBF\xBF",
+                                          "\xF4\x90\x80\x80",
+                                          "\xF8\x88\x80\x80\x80",
+                                          "\xFF",
+                                          "\xFE",
+                                          "\xE2\x82",
+                                          "\xF0\x9F\x98",
+                                          "\xC3"};
 
-const std::vector<std::wstring> Reserved = {L"CON", L"PRN", L"AUX", L"NUL", L"COM1", L"COM9", L"LPT1", L"LPT1.txt",
-                                            L"con.txt", L"nul.", L"CONIN$", L"CONOUT$", L"COM\u00B9", L".", L".."};
+const std::vector<std::wstring> Reserved = {L"CON",    L"PRN",     L"AUX",       L"NUL",     L"COM1",
+                                            L"COM9",   L"LPT1",    L"LPT1.txt",  L"con.txt", L"nul.",
+                                            L"CONIN$", L"CONOUT$", L"COM\u00B9", L".",       L".."};
 
 void AppendCodePoint(std::wstring* text, uint32_t cp)
 {
@@ -88,8 +145,8 @@ std::string Mutate(CDraw& draw, std::string text, const std::vector<std::string>
 
 std::string JsonString(CDraw& draw, const std::string& utf8, bool odd)
 {
-    static const std::vector<std::string> escapes = {"\\ud800", "\\udbff\\udfff", "\\udc00", "\\u0000", "\\ud83d\\ude00",
-                                                     "\\ud800\\u0041", "\\uDFFF", "\\/", "\\t"};
+    static const std::vector<std::string> escapes = {
+        "\\ud800", "\\udbff\\udfff", "\\udc00", "\\u0000", "\\ud83d\\ude00", "\\ud800\\u0041", "\\uDFFF", "\\/", "\\t"};
     std::string out = "\"";
     for (const char c : utf8) {
         if (odd && draw.Percent(5))
@@ -97,7 +154,8 @@ std::string JsonString(CDraw& draw, const std::string& utf8, bool odd)
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20 || (odd && draw.Percent(10) && static_cast<unsigned char>(c) < 0x80)) {
+        } else if (static_cast<unsigned char>(c) < 0x20 ||
+                   (odd && draw.Percent(10) && static_cast<unsigned char>(c) < 0x80)) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
             out += escaped;

@@ -26,18 +26,27 @@ const UINT ViewInCloud = FirstId + COrbethContextMenuHandler::CommandViewInCloud
 const wchar_t CloudPage[] = L"http://127.0.0.1:8806/open_cfs?link_type=";
 
 // Items of the sync root with rows in the client's database, for paths that meet real answers.
-const wchar_t* const Items[] = {L"a.txt", L"pending.txt", L"excluded.txt", L"Docs", L"Docs\\Sub", L"Docs\\b.txt",
-                                L"\u00e9t\u00e9 \U0001F600.txt", L"norow.txt", L"Many"};
+const wchar_t* const Items[] = {L"a.txt",
+                                L"pending.txt",
+                                L"excluded.txt",
+                                L"Docs",
+                                L"Docs\\Sub",
+                                L"Docs\\b.txt",
+                                L"\u00e9t\u00e9 \U0001F600.txt",
+                                L"norow.txt",
+                                L"Many"};
 
 bool MakeSampleTree(CStandInClient& client)
 {
     return client.MakeFile(L"a.txt") && client.MakeFile(L"pending.txt") && client.MakeFile(L"excluded.txt") &&
            client.MakeFolder(L"Docs") && client.MakeFolder(L"Docs\\Sub") && client.MakeFile(L"Docs\\b.txt") &&
-           client.MakeFile(L"\u00e9t\u00e9 \U0001F600.txt") && client.MakeFile(L"norow.txt") && client.MakeFolder(L"Many") &&
-           client.ExecSync(L"INSERT INTO ea(id, canonical_path, status, uqid) VALUES (NULL, '/a.txt', 2, 'A1'), "
-                           L"(NULL, '/pending.txt', 1, 'P1'), (NULL, '/excluded.txt', 10, 'E1'), (NULL, '/docs/', 2, ''), "
-                           L"(NULL, '/docs/sub/', 2, ''), (NULL, '/docs/b.txt', 0, 'B1'), "
-                           L"(NULL, '/\u00e9t\u00e9 \U0001F600.txt', 2, 'U1'), (NULL, '/many/', 1, '');");
+           client.MakeFile(L"\u00e9t\u00e9 \U0001F600.txt") && client.MakeFile(L"norow.txt") &&
+           client.MakeFolder(L"Many") &&
+           client.ExecSync(
+               L"INSERT INTO ea(id, canonical_path, status, uqid) VALUES (NULL, '/a.txt', 2, 'A1'), "
+               L"(NULL, '/pending.txt', 1, 'P1'), (NULL, '/excluded.txt', 10, 'E1'), (NULL, '/docs/', 2, ''), "
+               L"(NULL, '/docs/sub/', 2, ''), (NULL, '/docs/b.txt', 0, 'B1'), "
+               L"(NULL, '/\u00e9t\u00e9 \U0001F600.txt', 2, 'U1'), (NULL, '/many/', 1, '');");
 }
 
 // A path as the file manager, a user or a broken program may hand it over.
@@ -52,7 +61,8 @@ std::wstring MakePath(CDraw& draw, const std::wstring& root)
         path = L"\\\\?\\" + root;
         break;
     case 2:
-        path = draw.Pick<std::wstring>({L"\\\\server\\share\\", L"\\\\?\\UNC\\server\\share\\", L"\\\\.\\", L"\\\\?\\C:\\"});
+        path = draw.Pick<std::wstring>(
+            {L"\\\\server\\share\\", L"\\\\?\\UNC\\server\\share\\", L"\\\\.\\", L"\\\\?\\C:\\"});
         break;
     case 3:
         path = draw.Pick<std::wstring>({L"", L"relative\\", L".\\", L"..\\", L"C:", L"C:\\windows\\", L"\\"});
@@ -60,7 +70,9 @@ std::wstring MakePath(CDraw& draw, const std::wstring& root)
     case 4: // forward slashes, doubled separators, another case
         path = root;
         for (wchar_t& c : path)
-            c = c == L'\\' ? (draw.Percent(50) ? L'/' : c) : draw.Percent(20) ? wchar_t(uintptr_t(CharUpperW(LPWSTR(uintptr_t(c))))) : c;
+            c = c == L'\\'         ? (draw.Percent(50) ? L'/' : c)
+                : draw.Percent(20) ? wchar_t(uintptr_t(CharUpperW(LPWSTR(uintptr_t(c)))))
+                                   : c;
         if (draw.Percent(30))
             path += L"\\";
         break;
@@ -111,9 +123,10 @@ long FuzzPaths(CCampaign& campaign, CStandInClient& client)
 {
     CUrlCapture browser;
     ComPtr<IShellIconOverlayIdentifier> overlays[3];
-    const bool made = SUCCEEDED(CreateComObject<COrbethErrorIconOverlay>(nullptr, IID_IShellIconOverlayIdentifier, &overlays[0])) &&
-                      SUCCEEDED(CreateComObject<COrbethPendingIconOverlay>(nullptr, IID_IShellIconOverlayIdentifier, &overlays[1])) &&
-                      SUCCEEDED(CreateComObject<COrbethOkIconOverlay>(nullptr, IID_IShellIconOverlayIdentifier, &overlays[2]));
+    const bool made =
+        SUCCEEDED(CreateComObject<COrbethErrorIconOverlay>(nullptr, IID_IShellIconOverlayIdentifier, &overlays[0])) &&
+        SUCCEEDED(CreateComObject<COrbethPendingIconOverlay>(nullptr, IID_IShellIconOverlayIdentifier, &overlays[1])) &&
+        SUCCEEDED(CreateComObject<COrbethOkIconOverlay>(nullptr, IID_IShellIconOverlayIdentifier, &overlays[2]));
     if (!made || !browser.Ready() || !MakeSampleTree(client)) {
         campaign.Finding("the overlays, the URL capture or the sample tree could not be made: " + browser.LastError() +
                          client.LastError());
@@ -130,7 +143,8 @@ long FuzzPaths(CCampaign& campaign, CStandInClient& client)
             campaign.Show("path " + Printable(path, 400));
         for (const std::wstring& path : paths) {
             const DWORD found = GetFileAttributesW(path.c_str());
-            const DWORD attributes = draw.Percent(70) ? (found == INVALID_FILE_ATTRIBUTES ? 0 : found) : DWORD(draw.Next());
+            const DWORD attributes =
+                draw.Percent(70) ? (found == INVALID_FILE_ATTRIBUTES ? 0 : found) : DWORD(draw.Next());
             int claims = 0;
             for (const auto& overlay : overlays) {
                 const HRESULT result = overlay->IsMemberOf(path.c_str(), attributes);
@@ -145,13 +159,16 @@ long FuzzPaths(CCampaign& campaign, CStandInClient& client)
 
         ComPtr<IContextMenu> handler;
         ComPtr<IShellExtInit> init;
-        if (FAILED(CreateComObject<COrbethContextMenuHandler>(nullptr, IID_IContextMenu, &handler)) || FAILED(handler.As(&init))) {
+        if (FAILED(CreateComObject<COrbethContextMenuHandler>(nullptr, IID_IContextMenu, &handler)) ||
+            FAILED(handler.As(&init))) {
             campaign.Finding("no context menu handler");
             return;
         }
         HRESULT initialized;
         const unsigned form = unsigned(draw.Below(10));
-        campaign.Show("initialized with " + std::string(form < 7 ? "a drop list" : form < 8 ? "a folder" : "a bad drop list"));
+        campaign.Show("initialized with " + std::string(form < 7   ? "a drop list"
+                                                        : form < 8 ? "a folder"
+                                                                   : "a bad drop list"));
         if (form < 7) {
             initialized = InitializeHandler(handler.Get(), paths);
         } else if (form < 8) { // a folder's background
@@ -183,13 +200,18 @@ long FuzzPaths(CCampaign& campaign, CStandInClient& client)
         info.lpVerb = MAKEINTRESOURCEA(COrbethContextMenuHandler::CommandViewInCloud);
         const HRESULT invoked = handler->InvokeCommand(&info);
         const std::vector<std::wstring> url = invoked == S_OK && browser.WaitForUrls(size_t(++opened), 10000)
-                                                  ? browser.Arguments().back() : std::vector<std::wstring>();
+                                                  ? browser.Arguments().back()
+                                                  : std::vector<std::wstring>();
         // One argument: a quote or a space let through would have split it.
-        const bool whole = url.size() == 1 && url[0].rfind(CloudPage, 0) == 0 &&
-                           url[0].find_first_not_of(L"!#$%&'()*+,-./0123456789:;=?@ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz~") == std::wstring::npos;
+        const bool whole =
+            url.size() == 1 && url[0].rfind(CloudPage, 0) == 0 &&
+            url[0].find_first_not_of(
+                L"!#$%&'()*+,-./0123456789:;=?@ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz~") ==
+                std::wstring::npos;
         if (!whole)
             campaign.Finding("View in Cloud answered " + std::to_string(invoked) + " and opened " +
-                             (url.empty() ? std::string("nothing") : Printable(url[0])) + " for " + Printable(paths[0]));
+                             (url.empty() ? std::string("nothing") : Printable(url[0])) + " for " +
+                             Printable(paths[0]));
     });
     if (!CStatusCacheProbe::Consistent(CStatusCache::GetInstance()))
         campaign.Finding("the status cache's bookkeeping is broken");

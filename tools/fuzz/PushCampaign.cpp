@@ -27,7 +27,8 @@ namespace {
 // waits until this one handles its messages.
 class CHookedWindow {
 public:
-    CHookedWindow() : m_window(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr))
+    CHookedWindow()
+        : m_window(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr))
     {
         if (!m_window || FAILED(CreateComObject<COrbethIconOverlayBHO>(nullptr, IID_IObjectWithSite, &m_helper)) ||
             m_helper->SetSite(nullptr) != S_OK)
@@ -52,7 +53,8 @@ private:
 class CGuardedBuffer {
 public:
     static constexpr size_t Size = 8 << 20, Page = 4096;
-    CGuardedBuffer() : m_base(static_cast<char*>(VirtualAlloc(nullptr, Size + Page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)))
+    CGuardedBuffer()
+        : m_base(static_cast<char*>(VirtualAlloc(nullptr, Size + Page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)))
     {
         DWORD old = 0;
         if (m_base && !VirtualProtect(m_base + Size, Page, PAGE_NOACCESS, &old))
@@ -98,7 +100,8 @@ public:
     // A path under the sync root (or elsewhere), in a form the client would send.
     std::wstring Path(CDraw& draw) const
     {
-        std::wstring path = draw.Percent(70) ? m_root : draw.Pick<std::wstring>({L"C:\\elsewhere\\", L"D:\\", L"\\\\server\\share\\"});
+        std::wstring path =
+            draw.Percent(70) ? m_root : draw.Pick<std::wstring>({L"C:\\elsewhere\\", L"D:\\", L"\\\\server\\share\\"});
         for (long n = draw.Between(0, 3); n > 0; --n)
             path += Gen::PathComponent(draw) + L"\\";
         return path + Gen::PathComponent(draw);
@@ -124,7 +127,8 @@ public:
             const std::string path = Gen::JsonString(draw, ToUtf8(Path(draw)));
             elements += Element(draw, path, std::to_string(draw.Between(-1, 2))) + ", ";
         }
-        push.checked = m_root + L"case " + std::to_wstring(index) + L"\\" + (draw.Percent(50) ? L"\u00e9t\u00e9 \U0001F600.txt" : L"a.txt");
+        push.checked = m_root + L"case " + std::to_wstring(index) + L"\\" +
+                       (draw.Percent(50) ? L"\u00e9t\u00e9 \U0001F600.txt" : L"a.txt");
         push.status = int32_t(draw.Between(-1, 3));
         const std::string path = Gen::JsonString(draw, ToUtf8(push.checked));
         elements += Element(draw, path, push.status == 3 ? "" : std::to_string(push.status));
@@ -174,7 +178,8 @@ private:
             if (draw.Percent(2))
                 json += Element(draw, Gen::JsonString(draw, ToUtf8(Path(draw))), "1");
             else
-                json += draw.Pick<std::string>({"0", "null", "{}", "[]", "\"x\"", "{\"filepath\": 7}", "{\"status\": 1}"});
+                json +=
+                    draw.Pick<std::string>({"0", "null", "{}", "[]", "\"x\"", "{\"filepath\": 7}", "{\"status\": 1}"});
             json += i + 1 < count ? "," : "]";
         }
         return json;
@@ -228,9 +233,10 @@ long FuzzPushes(CCampaign& campaign, CStandInClient& client)
             int32_t status = StatusNone;
             const bool found = cache.Get(push.checked, &status, nullptr);
             if (found != push.applies || (found && status != push.status))
-                campaign.Finding(std::string(push.applies ? "a valid push was not applied" : "a push that must be refused was applied") +
-                                 " (cut " + std::to_string(push.cut) + ", magic " + std::to_string(push.magic) + "): " +
-                                 Printable(push.json));
+                campaign.Finding(std::string(push.applies ? "a valid push was not applied"
+                                                          : "a push that must be refused was applied") +
+                                 " (cut " + std::to_string(push.cut) + ", magic " + std::to_string(push.magic) +
+                                 "): " + Printable(push.json));
             ++(push.applies ? applied : refused);
         }
         if (index % 5000 == 4999 && !CStatusCacheProbe::Consistent(cache))

@@ -19,9 +19,9 @@ const wchar_t ScratchPath[] = L"Software\\OrbethFuzzScratch";
 const struct {
     HKEY key;
     const wchar_t* name;
-} Roots[] = {{HKEY_CLASSES_ROOT, L"HKCR"}, {HKEY_CURRENT_USER, L"HKCU"}, {HKEY_LOCAL_MACHINE, L"HKLM"},
-             {HKEY_USERS, L"HKU"}, {HKEY_CURRENT_CONFIG, L"HKCC"}, {HKEY_DYN_DATA, L"HKDD"},
-             {HKEY_PERFORMANCE_DATA, L"HKPD"}};
+} Roots[] = {
+    {HKEY_CLASSES_ROOT, L"HKCR"},   {HKEY_CURRENT_USER, L"HKCU"}, {HKEY_LOCAL_MACHINE, L"HKLM"},   {HKEY_USERS, L"HKU"},
+    {HKEY_CURRENT_CONFIG, L"HKCC"}, {HKEY_DYN_DATA, L"HKDD"},     {HKEY_PERFORMANCE_DATA, L"HKPD"}};
 
 // The real keys the module's scripts name, and their roots: what a script escaping the scratch
 // root would change first. A key made below one of them changes its subkey count and time.
@@ -29,16 +29,27 @@ const struct {
     HKEY root;
     const wchar_t* path;
 } Watched[] = {
-    {HKEY_CLASSES_ROOT, L""}, {HKEY_CLASSES_ROOT, L"CLSID"}, {HKEY_CLASSES_ROOT, L"AppID"}, {HKEY_CLASSES_ROOT, L"*"},
-    {HKEY_CLASSES_ROOT, L"*\\ShellEx"}, {HKEY_CLASSES_ROOT, L"*\\ShellEx\\ContextMenuHandlers"},
-    {HKEY_CLASSES_ROOT, L"Directory"}, {HKEY_CLASSES_ROOT, L"Directory\\shellex"},
-    {HKEY_CLASSES_ROOT, L"Directory\\shellex\\ContextMenuHandlers"}, {HKEY_LOCAL_MACHINE, L""},
-    {HKEY_LOCAL_MACHINE, L"SOFTWARE"}, {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft"},
-    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows"}, {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion"},
+    {HKEY_CLASSES_ROOT, L""},
+    {HKEY_CLASSES_ROOT, L"CLSID"},
+    {HKEY_CLASSES_ROOT, L"AppID"},
+    {HKEY_CLASSES_ROOT, L"*"},
+    {HKEY_CLASSES_ROOT, L"*\\ShellEx"},
+    {HKEY_CLASSES_ROOT, L"*\\ShellEx\\ContextMenuHandlers"},
+    {HKEY_CLASSES_ROOT, L"Directory"},
+    {HKEY_CLASSES_ROOT, L"Directory\\shellex"},
+    {HKEY_CLASSES_ROOT, L"Directory\\shellex\\ContextMenuHandlers"},
+    {HKEY_LOCAL_MACHINE, L""},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion"},
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer"},
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers"},
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects"},
-    {HKEY_CURRENT_USER, L""}, {HKEY_CURRENT_USER, L"Software"}, {HKEY_USERS, L""}, {HKEY_CURRENT_CONFIG, L""},
+    {HKEY_CURRENT_USER, L""},
+    {HKEY_CURRENT_USER, L"Software"},
+    {HKEY_USERS, L""},
+    {HKEY_CURRENT_CONFIG, L""},
     {HKEY_DYN_DATA, L""}};
 
 // Subkey and value counts and last-write time of each watched key; a key deleted since answers
@@ -129,8 +140,8 @@ public:
     bool Intact() const
     {
         for (const CRegistryKey& root : m_roots) {
-            if (RegQueryInfoKeyW(root.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr) != ERROR_SUCCESS)
+            if (RegQueryInfoKeyW(root.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 return false;
         }
         return true;
@@ -171,12 +182,52 @@ std::vector<std::wstring> LoadScripts()
     return scripts;
 }
 
-const std::vector<std::wstring> Tokens = {
-    L"{", L"}", L"=", L"s", L"d", L"b", L"m", L"val", L"Val", L"ForceRemove", L"NoRemove", L"Delete", L"'", L"''",
-    L"%MODULE%", L"%%", L"%", L"%APPID%", L"%UNKNOWN%", L"%" + std::wstring(40, L'N') + L"%", L"HKCU", L"HKLM", L"HKPD",
-    L"HKEY_USERS", L"HKCC", L"CLSID", L"Software", L"AppID", L"\\", L"'a\\b'", L"\r\n", L"\t", L"'x y'", L"'\u00e9\U0001F600'",
-    L"4294967296", L"-1", L"twelve", L"0aF", L"'a\\0b'", std::wstring(4094, L'k'), std::wstring(4095, L'k'),
-    L"'" + std::wstring(300, L'n') + L"'", L"''''", L"Programmable", L"InprocServer32", L"'Browser Helper Objects'"};
+const std::vector<std::wstring> Tokens = {L"{",
+                                          L"}",
+                                          L"=",
+                                          L"s",
+                                          L"d",
+                                          L"b",
+                                          L"m",
+                                          L"val",
+                                          L"Val",
+                                          L"ForceRemove",
+                                          L"NoRemove",
+                                          L"Delete",
+                                          L"'",
+                                          L"''",
+                                          L"%MODULE%",
+                                          L"%%",
+                                          L"%",
+                                          L"%APPID%",
+                                          L"%UNKNOWN%",
+                                          L"%" + std::wstring(40, L'N') + L"%",
+                                          L"HKCU",
+                                          L"HKLM",
+                                          L"HKPD",
+                                          L"HKEY_USERS",
+                                          L"HKCC",
+                                          L"CLSID",
+                                          L"Software",
+                                          L"AppID",
+                                          L"\\",
+                                          L"'a\\b'",
+                                          L"\r\n",
+                                          L"\t",
+                                          L"'x y'",
+                                          L"'\u00e9\U0001F600'",
+                                          L"4294967296",
+                                          L"-1",
+                                          L"twelve",
+                                          L"0aF",
+                                          L"'a\\0b'",
+                                          std::wstring(4094, L'k'),
+                                          std::wstring(4095, L'k'),
+                                          L"'" + std::wstring(300, L'n') + L"'",
+                                          L"''''",
+                                          L"Programmable",
+                                          L"InprocServer32",
+                                          L"'Browser Helper Objects'"};
 
 std::wstring RandomName(CDraw& draw)
 {
@@ -193,9 +244,11 @@ std::wstring MadeUp(CDraw& draw, int depth = 0)
     std::wstring text;
     if (depth == 0) {
         for (long n = draw.Between(1, 3); n > 0; --n) {
-            text += draw.Percent(90) ? std::wstring(draw.Pick<const wchar_t*>({L"HKCR", L"HKCU", L"HKLM", L"HKU", L"HKCC", L"HKDD", L"HKPD",
-                                                                         L"HKEY_CLASSES_ROOT", L"HKEY_LOCAL_MACHINE"}))
-                                     : RandomName(draw);
+            text +=
+                draw.Percent(90)
+                    ? std::wstring(draw.Pick<const wchar_t*>({L"HKCR", L"HKCU", L"HKLM", L"HKU", L"HKCC", L"HKDD",
+                                                              L"HKPD", L"HKEY_CLASSES_ROOT", L"HKEY_LOCAL_MACHINE"}))
+                    : RandomName(draw);
             text += L" {\r\n" + MadeUp(draw, 1) + L"}\r\n";
         }
         return text;
@@ -203,9 +256,10 @@ std::wstring MadeUp(CDraw& draw, int depth = 0)
     static const std::vector<std::wstring> types = {L"s", L"d", L"b", L"m", L"S", L"x"};
     const auto value = [&] {
         const std::wstring& type = draw.Pick(types);
-        std::wstring data = type == L"d" ? draw.Pick<std::wstring>({L"0", L"1", L"4294967295", L"4294967296", L"-1", L"'12'", L"x"})
-                            : type == L"b" ? draw.Pick<std::wstring>({L"00", L"0aF", L"deadBEEF", L"zz", L"''", L"'01 02'"})
-                                           : RandomName(draw);
+        std::wstring data =
+            type == L"d"   ? draw.Pick<std::wstring>({L"0", L"1", L"4294967295", L"4294967296", L"-1", L"'12'", L"x"})
+            : type == L"b" ? draw.Pick<std::wstring>({L"00", L"0aF", L"deadBEEF", L"zz", L"''", L"'01 02'"})
+                           : RandomName(draw);
         return L" = " + type + L" " + data;
     };
     for (long n = draw.Below(5); n > 0; --n) {
@@ -233,8 +287,9 @@ std::wstring Mutated(CDraw& draw, std::wstring text, const std::vector<std::wstr
         switch (draw.Below(5)) {
         case 0:
             if (at < text.size())
-                text[at] = draw.Percent(70) ? wchar_t(draw.Pick<wchar_t>({L'{', L'}', L'\'', L'%', L'=', L' ', L'\\', L'x'}))
-                                            : wchar_t(draw.Between(1, 0xFFFF));
+                text[at] = draw.Percent(70)
+                               ? wchar_t(draw.Pick<wchar_t>({L'{', L'}', L'\'', L'%', L'=', L' ', L'\\', L'x'}))
+                               : wchar_t(draw.Between(1, 0xFFFF));
             break;
         case 1:
             text.insert(at, draw.Percent(50) ? L" " + draw.Pick(Tokens) + L" " : draw.Pick(Tokens) + L" ");
@@ -276,7 +331,7 @@ long FuzzScripts(CCampaign& campaign)
         if (draw.Percent(60) && reg.RunScript(draw.Pick(originals).c_str(), true) != S_OK)
             campaign.Finding("one of the module's own scripts does not register into an empty root");
         const unsigned kind = unsigned(draw.Below(10));
-        const std::wstring script = kind < 6 ? Mutated(draw, draw.Pick(originals), originals)
+        const std::wstring script = kind < 6   ? Mutated(draw, draw.Pick(originals), originals)
                                     : kind < 9 ? MadeUp(draw)
                                                : Mutated(draw, MadeUp(draw), originals);
         const bool registering = draw.Percent(60);
@@ -291,7 +346,8 @@ long FuzzScripts(CCampaign& campaign)
         }
         scratch.Restore();
         if (!scratch.Intact()) {
-            campaign.Finding("a script deleted a root's own key (" + std::to_string(result) + "): " + Printable(script, 400));
+            campaign.Finding("a script deleted a root's own key (" + std::to_string(result) +
+                             "): " + Printable(script, 400));
             scratch.Make();
         }
         if (const std::wstring changed = fingerprint.Changed(); !changed.empty())

@@ -16,11 +16,20 @@ namespace StressItems {
 
 // 10,000 (a short run makes 1,000), set before any thread starts.
 inline int Count = 10000;
-inline int Cloud() { return Count; } // the extra folder, asked like the others
+inline int Cloud()
+{
+    return Count;
+} // the extra folder, asked like the others
 constexpr wchar_t CloudRemoteFolders[] = L"[\"/Cloud/Inner\"]";
 
-inline bool IsFolder(int item) { return item == Cloud() || item % 100 == 0; }
-inline bool IsVolatile(int item) { return item != Cloud() && (item % 4 == 1 || item % 200 == 100); }
+inline bool IsFolder(int item)
+{
+    return item == Cloud() || item % 100 == 0;
+}
+inline bool IsVolatile(int item)
+{
+    return item != Cloud() && (item % 4 == 1 || item % 200 == 100);
+}
 
 // "Dir007" or "Dir007\File12.txt", relative to the root.
 inline std::wstring Relative(int item)

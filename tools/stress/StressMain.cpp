@@ -40,7 +40,8 @@ std::string DirectRead(const std::wstring& db)
     WideToUtf8(db, &path);
     const int result = sqlite3_open_v2(path.c_str(), &opened, SQLITE_OPEN_READONLY, nullptr);
     CSqliteConnection connection(opened);
-    return result == SQLITE_OK && sqlite3_exec(opened, "SELECT COUNT(*) FROM ea", nullptr, nullptr, nullptr) == SQLITE_OK
+    return result == SQLITE_OK &&
+                   sqlite3_exec(opened, "SELECT COUNT(*) FROM ea", nullptr, nullptr, nullptr) == SQLITE_OK
                ? "ok"
                : sqlite3_errmsg(opened);
 }
@@ -57,9 +58,12 @@ bool ExpectedStates(const std::wstring& db, std::vector<int32_t>* states)
     sqlite3* opened = nullptr;
     sqlite3_stmt* prepared = nullptr;
     WideToUtf8(db, &path);
-    CSqliteConnection connection(sqlite3_open_v2(path.c_str(), &opened, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK ? opened : nullptr);
-    CStatement rows(connection && sqlite3_prepare_v2(opened, "SELECT canonical_path, status FROM ea", -1, &prepared, nullptr) == SQLITE_OK
-                        ? prepared : nullptr);
+    CSqliteConnection connection(
+        sqlite3_open_v2(path.c_str(), &opened, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK ? opened : nullptr);
+    CStatement rows(connection && sqlite3_prepare_v2(opened, "SELECT canonical_path, status FROM ea", -1, &prepared,
+                                                     nullptr) == SQLITE_OK
+                        ? prepared
+                        : nullptr);
     if (!rows)
         return false;
     int step = SQLITE_ROW;
@@ -74,10 +78,14 @@ bool ExpectedStates(const std::wstring& db, std::vector<int32_t>* states)
 class CStress {
 public:
     CStress(int seconds, uint32_t draw)
-        : m_seconds(seconds), m_compareDll(seconds >= 30), m_quietMs(std::clamp(seconds * 250, 1000, 4000)),
-          m_stormMs(std::max(1000, seconds * 1000 - m_quietMs)), m_lockMs(seconds >= 20 ? 5000 : 3000),
+        : m_seconds(seconds),
+          m_compareDll(seconds >= 30),
+          m_quietMs(std::clamp(seconds * 250, 1000, 4000)),
+          m_stormMs(std::max(1000, seconds * 1000 - m_quietMs)),
+          m_lockMs(seconds >= 20 ? 5000 : 3000),
           m_holdMs(std::clamp(m_stormMs / 20, 300, 2000)),
-          m_gapMs(std::max(200, (m_stormMs - m_lockMs - 3 * m_holdMs) / 6)), m_checkStride(seconds >= 30 ? 1 : 4)
+          m_gapMs(std::max(200, (m_stormMs - m_lockMs - 3 * m_holdMs) / 6)),
+          m_checkStride(seconds >= 30 ? 1 : 4)
     {
         m_run.draw = draw;
     }
@@ -106,7 +114,8 @@ private:
     CLoadedExtension m_dll;
     CModuleCopy m_dllCopy{"DLL", [this](REFCLSID c, REFIID r, void** o) { return m_dll.GetClassObject(c, r, o); },
                           [this] { return m_dll.CanUnloadNow(); }};
-    CModuleCopy m_linkedCopy{"linked", [](REFCLSID c, REFIID r, void** o) { return GetClassTable().GetClassObject(c, r, o); },
+    CModuleCopy m_linkedCopy{"linked",
+                             [](REFCLSID c, REFIID r, void** o) { return GetClassTable().GetClassObject(c, r, o); },
                              [] { return GetModule().GetLockCount() == 0 ? S_OK : S_FALSE; }};
     CWriterProcess m_writer;
     std::atomic<bool> m_faultsDone{false};
@@ -137,7 +146,8 @@ bool CStress::SetUp()
     }
     if (!m_client.ExecSync(rows + L"COMMIT;") || m_client.AddBatch(StressItems::CloudRemoteFolders) < 0 ||
         !m_writer.Start(m_client.SyncDbPath(), m_run.draw, StressItems::Count))
-        return printf("stress: cannot fill the database or start the writer: %s\n", m_client.LastError().c_str()), false;
+        return printf("stress: cannot fill the database or start the writer: %s\n", m_client.LastError().c_str()),
+               false;
     return true;
 }
 
@@ -212,8 +222,8 @@ void CStress::RegistryFault(CBeat& beat)
     const int probe = 2; // a stable file
     const bool removed = CStandInClient::DeleteRegistryKey();
     SkipClockSeconds(CStatusCache::ErrorTtlSeconds + 1);
-    const int32_t answer = COrbethStatusResolver::GetInstance().GetPathStatus(
-        m_run.paths[probe].c_str(), StressItems::Attributes(probe), nullptr);
+    const int32_t answer = COrbethStatusResolver::GetInstance().GetPathStatus(m_run.paths[probe].c_str(),
+                                                                              StressItems::Attributes(probe), nullptr);
     Wait(beat, m_holdMs);
     const bool back = m_client.SetRegistryValue(ClientContract::ConfigDirValue, m_client.ConfigDir().c_str()) &&
                       m_client.SetRegistryValue(ClientContract::RootDirValue, m_client.RootDir().c_str());
@@ -260,20 +270,29 @@ void CStress::FinalChecks(CBeat& beat)
         Microsoft::WRL::ComPtr<IShellIconOverlayIdentifier> overlays[3];
         if (!CreateOverlays(m_dllCopy, overlays))
             return m_run.Fail("DLL: no overlay identifiers at the end");
-        compare("the DLL", [&](int item) {
-            int32_t state = StatusNone;
-            for (int i = 0; i < 3; ++i)
-                state = overlays[i]->IsMemberOf(m_run.paths[item].c_str(), StressItems::Attributes(item)) == S_OK ? i : state;
-            return state;
-        }, [](int item, int32_t answer) { return StressItems::IsVolatile(item) && answer == StatusError; });
+        compare(
+            "the DLL",
+            [&](int item) {
+                int32_t state = StatusNone;
+                for (int i = 0; i < 3; ++i)
+                    state = overlays[i]->IsMemberOf(m_run.paths[item].c_str(), StressItems::Attributes(item)) == S_OK
+                                ? i
+                                : state;
+                return state;
+            },
+            [](int item, int32_t answer) { return StressItems::IsVolatile(item) && answer == StatusError; });
     } else {
         m_final.push_back("the DLL's answers are not compared in a short run: its caches live 10 s");
     }
     // The linked module, once every life has passed: as the database says.
     SkipClockSeconds(CStatusCache::ErrorTtlSeconds + 1);
-    compare("the linked module", [&](int item) {
-        return COrbethStatusResolver::GetInstance().GetPathStatus(m_run.paths[item].c_str(), StressItems::Attributes(item), nullptr);
-    }, [](int, int32_t) { return false; });
+    compare(
+        "the linked module",
+        [&](int item) {
+            return COrbethStatusResolver::GetInstance().GetPathStatus(m_run.paths[item].c_str(),
+                                                                      StressItems::Attributes(item), nullptr);
+        },
+        [](int, int32_t) { return false; });
     const bool consistent = CStatusCacheProbe::Consistent(CStatusCache::GetInstance());
     m_final.push_back(std::string("status cache invariants ") + (consistent ? "hold" : "BROKEN") + " (checked " +
                       std::to_string(m_probes + 1) + " times)");

@@ -35,7 +35,8 @@ void Pause(CRun& run, CBeat& beat, DWORD ms, Phase phase)
 
 bool CreateOverlays(const CModuleCopy& copy, ComPtr<IShellIconOverlayIdentifier> (&overlays)[3])
 {
-    const CLSID* classes[] = {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay, &CLSID_OrbethOkIconOverlay};
+    const CLSID* classes[] = {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay,
+                              &CLSID_OrbethOkIconOverlay};
     for (int i = 0; i < 3; ++i) {
         if (!(overlays[i] = copy.Create<IShellIconOverlayIdentifier>(*classes[i], IID_IShellIconOverlayIdentifier)))
             return false;
@@ -152,14 +153,16 @@ void BuildMenus(CRun& run, const std::vector<const CModuleCopy*>& copies, CBeat&
         const uint64_t start = GetTickCount64();
         const HRESULT initialized = InitializeHandler(handler.Get(), paths);
         CMenu popup(CreatePopupMenu());
-        const HRESULT built = SUCCEEDED(initialized) ? handler->QueryContextMenu(popup.Get(), 0, 1, 100, CMF_NORMAL) : S_OK;
+        const HRESULT built =
+            SUCCEEDED(initialized) ? handler->QueryContextMenu(popup.Get(), 0, 1, 100, CMF_NORMAL) : S_OK;
         run.Timed(start, duringLock);
         if (FAILED(built))
             run.Fail(std::string(copy.name) + ": QueryContextMenu answered " + std::to_string(built));
         ++run.menus;
         // Every fourth menu, one of its commands, picked whether it is enabled or not.
         if (SUCCEEDED(initialized) && menu % 4 == 0) {
-            const UINT command = std::uniform_int_distribution<UINT>(0, COrbethContextMenuHandler::CommandCount - 1)(random);
+            const UINT command =
+                std::uniform_int_distribution<UINT>(0, COrbethContextMenuHandler::CommandCount - 1)(random);
             CMINVOKECOMMANDINFO info{};
             info.cbSize = sizeof(info);
             info.lpVerb = MAKEINTRESOURCEA(command);
@@ -202,7 +205,8 @@ void WatchOver(CRun& run, const std::atomic<bool>& finished)
             if (count != seen[i] || watched.done.load())
                 seen[i] = count, since[i] = now;
             else if (now - since[i] > 10000) {
-                printf("stress: FAILED - the watchdog found thread \"%s\" without progress for 10 s\n", watched.name.c_str());
+                printf("stress: FAILED - the watchdog found thread \"%s\" without progress for 10 s\n",
+                       watched.name.c_str());
                 fflush(stdout);
                 TerminateProcess(GetCurrentProcess(), 3);
             }

@@ -64,7 +64,11 @@ private:
             do
                 item = std::uniform_int_distribution<int>(0, StressItems::Count - 1)(m_random);
             while (!StressItems::IsVolatile(item));
-            const int statuses[] = {-1, StatusError, StatusPending, StatusOk, StatusPending | StatusExcludedFlag,
+            const int statuses[] = {-1,
+                                    StatusError,
+                                    StatusPending,
+                                    StatusOk,
+                                    StatusPending | StatusExcludedFlag,
                                     StatusOk | StatusExcludedFlag};
             const int status = statuses[std::uniform_int_distribution<int>(0, 5)(m_random)];
             const std::wstring key = L"'" + StressItems::Canonical(item) + L"'";
@@ -119,8 +123,9 @@ private:
     {
         if (!CopyTo(m_syncDb + L".keep") || !Lock())
             return false;
-        CHandle file(CreateFileW(m_syncDb.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr));
+        CHandle file(CreateFileW(m_syncDb.c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                 nullptr));
         LARGE_INTEGER size{};
         bool done = file && GetFileSizeEx(file.Get(), &size);
         if (done && truncate) {
@@ -200,7 +205,7 @@ bool WriteLine(HANDLE pipe, const std::string& text)
 bool ReadLine(HANDLE pipe, std::string* line)
 {
     line->clear();
-    for (char c; ;) {
+    for (char c;;) {
         DWORD read = 0;
         if (!ReadFile(pipe, &c, 1, &read, nullptr) || read == 0)
             return false;
@@ -247,8 +252,8 @@ bool CWriterProcess::Start(const std::wstring& syncDb, uint32_t draw, int items)
 
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine =
-        L"\"" + std::wstring(self) + L"\" writer \"" + syncDb + L"\" " + std::to_wstring(draw) + L" " + std::to_wstring(items);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" writer \"" + syncDb + L"\" " + std::to_wstring(draw) +
+                               L" " + std::to_wstring(items);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
