@@ -51,19 +51,17 @@ TEST(ClientDbReaderTest, EveryQueryReadsItsColumnOrFailsLeavingItsOutputAndPaths
     const wchar_t* failed = L"-1 -1 -1 -1 0 --- - - -";
     // The SQL run on each database, the sync database's file (dconf's too unless it is sync.db), the
     // answers, and whether the client holds both databases locked (no busy timeout: the query fails).
+    // clang-format off
     const std::tuple<const char*, const char*, const wchar_t*, std::wstring, bool> cases[] = {
-        {"", "", L"sync.db", L"9 2 11 3 3 +++ alice@example.org [\"/newest/\"] c0ffee00",
-         false}, // raw status, highest batch
+        {"", "", L"sync.db", L"9 2 11 3 3 +++ alice@example.org [\"/newest/\"] c0ffee00", false}, // raw status, highest batch
         {"UPDATE ea SET id = NULL, status = NULL, uqid = NULL; INSERT INTO batch VALUES (4, NULL);",
          "UPDATE driveconfig SET user = NULL, share_link = NULL;", L"sync.db", L"0 0 0 4 0 --- - - -", false},
-        {"UPDATE ea SET id = '12', status = 'x', uqid = 7;", "UPDATE driveconfig SET user = 5, share_link = '2';",
-         L"sync.db", L"0 0 12 3 2 +++ 5 [\"/newest/\"] 7", false},
-        {"DELETE FROM ea; DELETE FROM batch;", "DELETE FROM driveconfig;", L"sync.db", L"-1 -1 -1 0 0 --- - - -",
-         false},
+        {"UPDATE ea SET id = '12', status = 'x', uqid = 7;", "UPDATE driveconfig SET user = 5, share_link = '2';", L"sync.db",
+         L"0 0 12 3 2 +++ 5 [\"/newest/\"] 7", false},
+        {"DELETE FROM ea; DELETE FROM batch;", "DELETE FROM driveconfig;", L"sync.db", L"-1 -1 -1 0 0 --- - - -", false},
         {"DROP TABLE ea; DROP TABLE batch;", "DROP TABLE driveconfig;", L"sync.db", failed, false},
-        {"", "", L"missing.db", failed, false},
-        {"", "", nullptr, failed, false},
-        {"", "", L"sync.db", failed, true}};
+        {"", "", L"missing.db", failed, false}, {"", "", nullptr, failed, false}, {"", "", L"sync.db", failed, true}};
+    // clang-format on
     for (const auto& [syncSql, dconfSql, file, expected, locked] : cases) {
         SCOPED_TRACE(testing::PrintToString(expected));
         CTempFolder dir;
@@ -83,14 +81,11 @@ TEST(ClientDbReaderTest, EveryQueryReadsItsColumnOrFailsLeavingItsOutputAndPaths
     const std::wstring sync = dir.Child(L"sync.db");
     ExecSql(sync, (std::string(SyncDb) + R"sql(INSERT INTO ea VALUES (21, '/say "hi".txt', 1, ''),
         (22, '/it''s.txt', 0, 'a' || char(0) || 'b'), (23, '/100%.txt', 2, ''), (26, '/müller/ärger 日本.txt', 1, '');)sql"));
-    const std::pair<std::wstring_view, int> rows[] = {{L"/say \"hi\".txt", 21},
-                                                      {L"/it's.txt", 22},
-                                                      {L"/100%.txt", 23},
-                                                      {L"/müller/ärger 日本.txt", 26},
-                                                      {L"/100_.txt", -1},
-                                                      {L"/docs/\" OR canonical_path != \"", -1},
-                                                      {std::wstring_view(L"/docs/\0x", 8), -1},
-                                                      {std::wstring_view(L"/docs/xyz", 6), 11}};
+    // clang-format off
+    const std::pair<std::wstring_view, int> rows[] = {
+        {L"/say \"hi\".txt", 21}, {L"/it's.txt", 22}, {L"/100%.txt", 23}, {L"/müller/ärger 日本.txt", 26}, {L"/100_.txt", -1},
+        {L"/docs/\" OR canonical_path != \"", -1}, {std::wstring_view(L"/docs/\0x", 8), -1}, {std::wstring_view(L"/docs/xyz", 6), 11}};
+    // clang-format on
     CSharedLockGuard held(GetSharedLock());
     for (const auto& [path, id] : rows)
         EXPECT_EQ(CClientDbReader::GetInstance().GetEntryId(sync.c_str(), path), id)

@@ -44,13 +44,12 @@ TEST_F(ClientConfigTest, RegistryPathsNameWhatExistsAndDconfGivesTheUserAndShari
     std::wstring padded = root; // read into 260 characters, up to the first NUL
     padded.resize(260, L'\0');
     // A value, its data and size in bytes (0: the text and its NUL), and the path it gives.
+    // clang-format off
     const std::tuple<const wchar_t*, std::wstring, size_t, std::wstring> cases[] = {
-        {ConfigDirValue, dir.substr(0, dir.size() - 1), 0, dir},
-        {ConfigDirValue, dir, 0, dir},
-        {L"a_file", syncDb, 0, syncDb},
-        {RootDirValue, padded, 520, root},
-        {RootDirValue, padded, 522, L"<none>"}, // refused rather than cut
+        {ConfigDirValue, dir.substr(0, dir.size() - 1), 0, dir}, {ConfigDirValue, dir, 0, dir}, {L"a_file", syncDb, 0, syncDb},
+        {RootDirValue, padded, 520, root}, {RootDirValue, padded, 522, L"<none>"}, // refused rather than cut
         {RootDirValue, root + L"not there", 0, L"<none>"}};
+    // clang-format on
     for (const auto& [name, data, bytes, expected] : cases) {
         clock.AdvanceSeconds(601);
         ASSERT_TRUE(client.SetRegistryData(name, data.c_str(),

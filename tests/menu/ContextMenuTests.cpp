@@ -217,6 +217,7 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
         CClick click;
         int shareFlags;
         const char* form;
+        // clang-format off
     } rows[] = {
         {"an in-sync file with a cloud entry", {{L"a.txt"}}, 3, "Full +++++"},
         {"the same, folders shareable only", {{L"a.txt"}}, 2, "Full --+++"},
@@ -253,6 +254,7 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
         {"the explorer's default-only menu", {{L"a.txt"}, nullptr, CMF_DEFAULTONLY | CMF_EXPLORE}, 3, "Full +++++"},
         {"extended verbs", {{L"a.txt"}, nullptr, CMF_EXTENDEDVERBS}, 3, "Full +++++"},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         // A fresh DLL for each row: nothing cached, the sharing flags included, carries over.
@@ -312,53 +314,25 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
         CReply reply;
         const char* body;  // what reached the service; null for nothing
         std::wstring page; // what the browser was asked for; empty for nothing
+        // clang-format off
     } rows[] = {
         {{{L"a.txt"}}, 1, clients, R"({"uid":2,"paths":["/a.txt"],"path_type":"file"})", L""},
-        {{{L"a.txt", L"b.txt"}},
-         0,
-         clients,
-         R"({"uid":1,"paths":["/a.txt","/b.txt"],"path_type":"file"})",
+        {{{L"a.txt", L"b.txt"}}, 0, clients, R"({"uid":1,"paths":["/a.txt","/b.txt"],"path_type":"file"})",
          L"sync_sharing?path_type=file&share_link_uuid=" + std::wstring(id.begin(), id.end())},
-        {{{L"Docs", L"Docs\\Sub"}},
-         1,
-         clients,
-         R"({"uid":2,"paths":["/Docs/","/Docs/Sub/"],"path_type":"folder"})",
-         L""},
+        {{{L"Docs", L"Docs\\Sub"}}, 1, clients, R"({"uid":2,"paths":["/Docs/","/Docs/Sub/"],"path_type":"folder"})", L""},
         {{{L"a.txt", L"Docs\\Sub"}}, 1, clients, R"({"uid":2,"paths":["/a.txt","/Docs/Sub/"]})", L""},
-        {{{L"\u00fcber.txt", L"Docs\\MixedCase\\Read Me.TXT"}},
-         1,
-         clients,
-         "{\"uid\":2,\"paths\":[\"/\xc3\xbc"
-         "ber.txt\",\"/Docs/MixedCase/Read Me.TXT\"],\"path_type\":\"file\"}",
-         L""},
-        {{{L"x{1}[2]'&,#%^~@$+=!.txt"}},
-         1,
-         clients,
-         R"({"uid":2,"paths":["/x{1}[2]'&,#%^~@$+=!.txt"],"path_type":"file"})",
-         L""},
+        {{{L"\u00fcber.txt", L"Docs\\MixedCase\\Read Me.TXT"}}, 1, clients,
+         "{\"uid\":2,\"paths\":[\"/\xc3\xbc" "ber.txt\",\"/Docs/MixedCase/Read Me.TXT\"],\"path_type\":\"file\"}", L""},
+        {{{L"x{1}[2]'&,#%^~@$+=!.txt"}}, 1, clients, R"({"uid":2,"paths":["/x{1}[2]'&,#%^~@$+=!.txt"],"path_type":"file"})", L""},
         // Not a name Windows allows, and so not found: counted as a folder, still valid JSON.
-        {{{L"say \"hi\"\x01.txt"}},
-         1,
-         clients,
-         R"({"uid":2,"paths":["/say \"hi\"\u0001.txt/"],"path_type":"folder"})",
-         L""},
+        {{{L"say \"hi\"\x01.txt"}}, 1, clients, R"({"uid":2,"paths":["/say \"hi\"\u0001.txt/"],"path_type":"folder"})", L""},
         // The share link id: joined from its chunks, exactly 32 characters, escaped, read within bounds.
-        {{{L"Docs\\Sub"}},
-         0,
-         {200, {id.substr(0, 16), id.substr(16)}},
-         docsSub,
-         sharing + std::wstring(id.begin(), id.end())},
+        {{{L"Docs\\Sub"}}, 0, {200, {id.substr(0, 16), id.substr(16)}}, docsSub, sharing + std::wstring(id.begin(), id.end())},
         {{{L"Docs\\Sub"}}, 0, {200, {id.substr(1)}}, docsSub, L""},
         {{{L"Docs\\Sub"}}, 0, {500, {id}}, docsSub, sharing + std::wstring(id.begin(), id.end())},
-        {{{L"Docs\\Sub"}},
-         0,
-         {200, {"\" --kiosk \"file:///etc/passwd\" x"}},
-         docsSub,
+        {{{L"Docs\\Sub"}}, 0, {200, {"\" --kiosk \"file:///etc/passwd\" x"}}, docsSub,
          sharing + std::wstring(L"%22%20--kiosk%20%22file:///etc/passwd%22%20x")},
-        {{{L"Docs\\Sub"}},
-         0,
-         {200, {"\xc3", "\xa9" + id.substr(1)}},
-         docsSub,
+        {{{L"Docs\\Sub"}}, 0, {200, {"\xc3", "\xa9" + id.substr(1)}}, docsSub,
          sharing + std::wstring(L"%c3%a9") + std::wstring(id.begin() + 1, id.end())},
         {{{L"Docs\\Sub"}}, 0, {200, {}, 0, CReply::Endless}, docsSub, L""},
         // The pages, with the path escaped.
@@ -371,6 +345,7 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
         {{{}, L""}, 4, clients, nullptr, L"open_cfs?link_type=home"},
         {{{deep}}, 4, clients, nullptr, deepPage + L"%2Flong.txt"},
     };
+    // clang-format on
     CLoadedExtension dll;
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.page) + (row.body ? row.body : ""));

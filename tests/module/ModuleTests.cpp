@@ -69,26 +69,15 @@ TEST_F(ComServerTest, RefusalsLeaveNothingAndFactoriesObjectsAndServerLocksKeepT
     }
     ComPtr<IClassFactory> factory;
     IClassFactory* kept = nullptr;
+    // clang-format off
     const std::pair<std::function<void()>, HRESULT> steps[] = {
         {[&] { outer.Reset(); }, S_OK},
-        {[&] {
-             factory = Factory(ok), kept = factory.Get(), factory->AddRef(), factory->AddRef(), factory->Release(),
-             factory->Release();
-         },
-         S_FALSE},
-        {[&] {
-             EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &instance), S_OK);
-             factory.Reset();
-         },
-         S_FALSE},
+        {[&] { factory = Factory(ok), kept = factory.Get(), factory->AddRef(), factory->AddRef(), factory->Release(), factory->Release(); }, S_FALSE},
+        {[&] { EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &instance), S_OK); factory.Reset(); }, S_FALSE},
         {[&] { instance.Reset(); }, S_OK},
-        {[&] {
-             EXPECT_EQ(Factory(ok).Get(), kept);
-             for (const BOOL lock : {TRUE, TRUE, FALSE})
-                 Factory(ok)->LockServer(lock);
-         },
-         S_FALSE},
+        {[&] { EXPECT_EQ(Factory(ok).Get(), kept); for (const BOOL lock : {TRUE, TRUE, FALSE}) Factory(ok)->LockServer(lock); }, S_FALSE},
         {[&] { Factory(ok)->LockServer(FALSE); }, S_OK}};
+    // clang-format on
     for (size_t i = 0; i < std::size(steps); ++i) {
         steps[i].first();
         EXPECT_EQ(dll.CanUnloadNow(), steps[i].second) << "step " << i;
@@ -312,6 +301,7 @@ TEST(RegObjectTest, EachScriptLeavesItsTreeOrFailsLeavingNothing)
         std::wstring tree;
         std::wstring before = L"";
         bool registering = true;
+        // clang-format off
     } cases[] = {
         {L"'  001 It''s' = s 'say ''hi'' 100%%'", S_OK, L"  001 It's|=say 'hi' 100%"},
         {L"K { InprocServer32 = s '%Module%' }", S_OK, L"K\\InprocServer32|=C:\\it's here\\x.dll"},
@@ -320,41 +310,28 @@ TEST(RegObjectTest, EachScriptLeavesItsTreeOrFailsLeavingNothing)
          L"K|B=type 3 19af; K|D=type 4 ffffffff; K|Z=type 3 00"},
         {L"K { val M = m 'a\\0b' val T = m '~\\0z~\\0' val E = m '' }", S_OK,
          L"K|E=type 7 00000000; K|M=type 7 61000000620000000000; K|T=type 7 7e0000007a007e00000000000000"},
-        {L"Key = s '%Unknown%'", DISP_E_EXCEPTION, L""},
-        {L"Key = s '%A23456789012345678901234567890123%'", E_FAIL, L""},
-        {L"Key = s '100% sure", DISP_E_EXCEPTION, L""},
-        {L"Key = s 'no closing quote }", DISP_E_EXCEPTION, L""},
-        {L"Key = q x", DISP_E_EXCEPTION, L""},
-        {L"'Parent\\Child' = s x", DISP_E_EXCEPTION, L""},
-        {L"ForceRemove '' { }", DISP_E_EXCEPTION, L"Kept|=x", L"Kept = s x"},
-        {L"Key = s " + std::wstring(4095, L'x'), DISP_E_EXCEPTION, L""},
-        {L"HKXX { }", DISP_E_EXCEPTION, L""},
-        {L"Key { val Name s x }", DISP_E_EXCEPTION, L""},
-        {L"Key { val Odd = b 0aF }", E_FAIL, L""},
-        {L"Key { A = s 1", DISP_E_EXCEPTION, L""},
-        {L"Key { val NotANumber = d twelve }", DISP_E_TYPEMISMATCH, L""},
-        {L"HKCU Software", DISP_E_EXCEPTION, L""},
+        {L"Key = s '%Unknown%'", DISP_E_EXCEPTION, L""}, {L"Key = s '%A23456789012345678901234567890123%'", E_FAIL, L""},
+        {L"Key = s '100% sure", DISP_E_EXCEPTION, L""}, {L"Key = s 'no closing quote }", DISP_E_EXCEPTION, L""}, {L"Key = q x", DISP_E_EXCEPTION, L""},
+        {L"'Parent\\Child' = s x", DISP_E_EXCEPTION, L""}, {L"ForceRemove '' { }", DISP_E_EXCEPTION, L"Kept|=x", L"Kept = s x"}, {L"Key = s " + std::wstring(4095, L'x'), DISP_E_EXCEPTION, L""}, {L"HKXX { }", DISP_E_EXCEPTION, L""},
+        {L"Key { val Name s x }", DISP_E_EXCEPTION, L""}, {L"Key { val Odd = b 0aF }", E_FAIL, L""}, {L"Key { A = s 1", DISP_E_EXCEPTION, L""},
+        {L"Key { val NotANumber = d twelve }", DISP_E_TYPEMISMATCH, L""}, {L"HKCU Software", DISP_E_EXCEPTION, L""},
         {L" \r\n\t", S_OK, L""}, // an empty script does nothing
         // A failing root block is taken back; the earlier ones stay.
-        {scratch + L"First = s 1 } } }\r\n" + scratch + L"Key = s 2 { Deep = s 3 } Third { val Broken = b 123 } } } }",
-         E_FAIL, L"First|=1"},
+        {scratch + L"First = s 1 } } }\r\n" + scratch + L"Key = s 2 { Deep = s 3 } Third { val Broken = b 123 } } } }", E_FAIL,
+         L"First|=1"},
         // ForceRemove rebuilds from scratch; Delete makes nothing, not even from its block; CLSID is never deleted.
         {L"ForceRemove Class = s new { Fresh = s y } ForceRemove CLSID { Mine = s z } Delete Gone = s ignored "
-         L"{ Recreated = s no } Delete Absent Delete clsid",
-         S_OK, L"Class|=new; Class\\Fresh|=y; CLSID\\Foreign|=kept; CLSID\\Mine|=z",
+         L"{ Recreated = s no } Delete Absent Delete clsid", S_OK, L"Class|=new; Class\\Fresh|=y; CLSID\\Foreign|=kept; CLSID\\Mine|=z",
          L"Class { Stale { Older = s x } } CLSID { Foreign = s kept } Gone { Child = s x }"},
-        // NoRemove keys stay even empty, as do keys with foreign subkeys and NoRemove values; what is not there is
-        // skipped.
+        // NoRemove keys stay even empty, as do keys with foreign subkeys and NoRemove values; what is not there is skipped.
         {L"NoRemove Kept { Mine = s 1 { val Setting = s x } } Shared { Ours = s 2 } Plain = s 3 { val Goes = s z } "
-         L"Values { NoRemove val Stays = s y val Goes = s z } Nowhere { Deeper { val X = s 1 } } ForceRemove Also = s "
-         L"2",
-         S_OK, L"Kept; Shared\\Foreign|=other; Values|Stays=y; Values\\Child|=c",
-         L"NoRemove Kept { Mine = s 1 { val Setting = s x } } Shared { Ours = s 2 Foreign = s other } Plain = s 3 { "
-         L"val Goes = s z } "
-         L"Values { val Stays = s y val Goes = s z Child = s c }",
-         false},
+         L"Values { NoRemove val Stays = s y val Goes = s z } Nowhere { Deeper { val X = s 1 } } ForceRemove Also = s 2", S_OK,
+         L"Kept; Shared\\Foreign|=other; Values|Stays=y; Values\\Child|=c",
+         L"NoRemove Kept { Mine = s 1 { val Setting = s x } } Shared { Ours = s 2 Foreign = s other } Plain = s 3 { val Goes = s z } "
+         L"Values { val Stays = s y val Goes = s z Child = s c }", false},
         {L"HKCU { NoRemove Software { OrbethNeverMade { A { B = s 1 } } } }", S_OK, L"", L"", false},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.entries.substr(0, 60)));
         RegDeleteTreeW(HKEY_CURRENT_USER, Scratch);
@@ -372,14 +349,12 @@ TEST(RegObjectTest, EachScriptLeavesItsTreeOrFailsLeavingNothing)
 // data root is known, but holds no keys to make.
 TEST(RegObjectTest, EveryRootKeyNameReachesItsKey)
 {
+    // clang-format off
     const std::tuple<std::wstring, std::wstring, HKEY> roots[] = {
-        {L"HKCR", L"CLASSES_ROOT", HKEY_CLASSES_ROOT},
-        {L"HKCU", L"CURRENT_USER", HKEY_CURRENT_USER},
-        {L"HKLM", L"LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-        {L"HKU", L"USERS", HKEY_USERS},
-        {L"HKDD", L"DYN_DATA", HKEY_DYN_DATA},
-        {L"HKCC", L"CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
+        {L"HKCR", L"CLASSES_ROOT", HKEY_CLASSES_ROOT}, {L"HKCU", L"CURRENT_USER", HKEY_CURRENT_USER}, {L"HKLM", L"LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+        {L"HKU", L"USERS", HKEY_USERS}, {L"HKDD", L"DYN_DATA", HKEY_DYN_DATA}, {L"HKCC", L"CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
         {L"HKPD", L"PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA}};
+    // clang-format on
     CRegObject reg;
     for (const auto& [shortName, longName, root] : roots) {
         for (const std::wstring& name : {shortName, L"HKEY_" + longName}) {

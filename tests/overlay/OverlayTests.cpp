@@ -106,25 +106,20 @@ TEST_F(OverlayTest, ExactlyOneIdentifierClaimsEachSyncState)
         const wchar_t* row; // the canonical path of its database row
         int status;
         const char* badges;
+        // clang-format off
     } items[] = {
-        {L"error.txt", 0, L"/error.txt", 0, "error"},
-        {L"pending.txt", 0, L"/pending.txt", 1, "pending"},
-        {L"ok.txt", 0, L"/ok.txt", 2, "ok"},
-        {L"excluded.txt", 0, L"/excluded.txt", 10, "ok"},
-        {L"three.txt", 0, L"/three.txt", 3, "none"},
-        {L"norow.txt", 0, nullptr, 0, "none"},
-        {L"x", 0, L"/x", 2, "none"},
-        {L"Hidden", Folder | FILE_ATTRIBUTE_HIDDEN, L"/hidden/", 2, "none"},
+        {L"error.txt", 0, L"/error.txt", 0, "error"}, {L"pending.txt", 0, L"/pending.txt", 1, "pending"},
+        {L"ok.txt", 0, L"/ok.txt", 2, "ok"}, {L"excluded.txt", 0, L"/excluded.txt", 10, "ok"},
+        {L"three.txt", 0, L"/three.txt", 3, "none"}, {L"norow.txt", 0, nullptr, 0, "none"},
+        {L"x", 0, L"/x", 2, "none"}, {L"Hidden", Folder | FILE_ATTRIBUTE_HIDDEN, L"/hidden/", 2, "none"},
         {L"missing.txt", Missing, L"/missing.txt", 2, "none"},
-        {L"Docs", Folder, L"/docs/", 2, "ok"},
-        {L"Docs\\a.txt", 0, L"/docs/a.txt", 1, "pending"},
+        {L"Docs", Folder, L"/docs/", 2, "ok"}, {L"Docs\\a.txt", 0, L"/docs/a.txt", 1, "pending"},
         // Case variants and Unicode forms meet in one canonical path.
-        {L"Docs\\Report.TXT", 0, L"/docs/report.txt", 0, "error"},
-        {L"DOCS\\report.txt", Missing, nullptr, 0, "error"},
-        {L"\u00DCbung", Folder, nullptr, 0, "none"},
-        {L"\u00DCbung\\\u00C9norme.txt", 0, L"/\u00FCbung/\u00E9norme.txt", 2, "ok"},
+        {L"Docs\\Report.TXT", 0, L"/docs/report.txt", 0, "error"}, {L"DOCS\\report.txt", Missing, nullptr, 0, "error"},
+        {L"\u00DCbung", Folder, nullptr, 0, "none"}, {L"\u00DCbung\\\u00C9norme.txt", 0, L"/\u00FCbung/\u00E9norme.txt", 2, "ok"},
         {L"E\u0301te\u0301.txt", 0, L"/\u00E9t\u00E9.txt", 1, "pending"}, // decomposed on disk
     };
+    // clang-format on
     for (const auto& item : items) {
         const bool made = item.attributes == Missing ||
                           (item.attributes & Folder ? client.MakeFolder(item.item, item.attributes & ~Folder)
@@ -194,27 +189,23 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
         const char* badges;
         ULONG_PTR magic = ClientContract::PushMagic;
         DWORD cut = 0; // bytes left out of the declared size
+        // clang-format off
     } rows[] = {
         {'a', "[" + json("a:0") + "]", "error"},
         {'b', "[" + json("b:1") + ", " + json("b:0") + "]", "error"}, // later elements win
-        {'c', "[" + json("c") + "]", "error"},                        // a missing status is an error
-        {'d', "// the client may comment its pushes\n[" + json("d:1") + ", " + json("d:3") + "]",
-         "pending"},                                                   // 3 changes nothing
+        {'c', "[" + json("c") + "]", "error"},                          // a missing status is an error
+        {'d', "// the client may comment its pushes\n[" + json("d:1") + ", " + json("d:3") + "]", "pending"}, // 3 changes nothing
         {'e', "[" + json("e:-1") + ", " + json("e:10") + "]", "none"}, // only the sync states -1 to 2 count
-        {'f',
-         "[7, {\"filepath\": 12, \"status\": 0}, " + json("f:\"0\"") + ", " + json("f:1.5") + ", " + json("f:1") + "]",
-         "pending"},
+        {'f', "[7, {\"filepath\": 12, \"status\": 0}, " + json("f:\"0\"") + ", " + json("f:1.5") + ", " + json("f:1") + "]", "pending"},
         {'u', "[" + json("u:0") + "]", "error"},
         // Changing nothing: another message, a text cut short or not JSON, elements of the wrong shape.
-        {'g', "[" + json("g:0") + "]", "ok", Push ^ 1},
-        {'l', "[" + json("l:0") + "]", "ok", Push | (ULONG_PTR(1) << 40)},
-        {'h', "[" + json("h:0") + "]", "ok", Push, 2},
-        {'m', "[" + json("m:0") + "]", "ok", Push, 99},
-        {'i', json("i:0"), "ok"},
+        {'g', "[" + json("g:0") + "]", "ok", Push ^ 1}, {'l', "[" + json("l:0") + "]", "ok", Push | (ULONG_PTR(1) << 40)},
+        {'h', "[" + json("h:0") + "]", "ok", Push, 2}, {'m', "[" + json("m:0") + "]", "ok", Push, 99}, {'i', json("i:0"), "ok"},
         {'n', "[" + json("N:0") + "]", "ok"}, // paths are kept as pushed
         {'j', "[[" + json("j:0") + ", 0], " + json("j:99999999999") + "]", "ok"},
         {'k', "[" + std::string(100000, '[') + std::string(100000, ']') + json("k:0") + "]", "ok"},
     };
+    // clang-format on
     for (const auto& row : rows)
         ASSERT_TRUE(client.MakeFile(file(row.item)) && client.SetStatus(L"/" + file(row.item), 2));
     ComPtr<IObjectWithSite> bho = dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite),

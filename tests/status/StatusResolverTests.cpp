@@ -47,19 +47,20 @@ TEST_F(StatusResolverTest, FoldersAboveRemoteFoldersAreInSync)
         std::wstring text;
         const char* a;
         int32_t c;
+        // clang-format off
     } steps[] = {
         {LR"(["/A/B/Deep"])", "2 changed", StatusNone},
         {L"[]", "-1", StatusNone},
         {LR"(["/A/B", "/C/D"])", "2 changed", StatusOk},
-        {L"not JSON at all", "2 changed", StatusOk}, // the list stays as it was
-        {L"", "2 changed", StatusOk},                // so does an empty text
-        {L"[" + std::wstring(17, L'[') + std::wstring(18, L']'), "2 changed",
-         StatusOk}, // and one nested deeper than the client's
+        {L"not JSON at all", "2 changed", StatusOk},     // the list stays as it was
+        {L"", "2 changed", StatusOk},                    // so does an empty text
+        {L"[" + std::wstring(17, L'[') + std::wstring(18, L']'), "2 changed", StatusOk}, // and one nested deeper than the client's
         {std::wstring(100000, L'[') + std::wstring(100000, L']'), "2 changed", StatusOk},
         {LR"({"x": "/A/B"})", "-1", StatusNone}, // valid but not an array: emptied
         {LR"([1, {"a": "/A/B"}, ["/A/B"], null, "/C/D"])", "-1", StatusOk},
         {LR"("/A/B")", "-1", StatusNone},
     };
+    // clang-format on
     for (const auto& step : steps) {
         SCOPED_TRACE(testing::PrintToString(step.text.substr(0, 40)));
         NewBatch(step.text);
@@ -96,6 +97,7 @@ TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
         const wchar_t* item;
         const char* answer;
         int32_t count; // of cached statuses; -1 when it does not matter
+        // clang-format off
     } steps[] = {
         {set(L"/a.txt", 1), 0, L"a.txt", "1 changed", 1},
         {set(L"/a.txt", 2), 0, L"a.txt", "1", 1}, // a fresh entry never reaches the database
@@ -103,7 +105,7 @@ TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
         // Without a row the expired status is given back and kept again, as a pushed one would be.
         {[&] { return client.RemoveStatus(L"/a.txt"); }, 11, L"a.txt", "2", 1},
         {nothing, 11, L"a.txt", "2", 1},
-        {set(L"/a.txt", -5), 11, L"a.txt", "2", 1},                                    // a status below -1 is no row
+        {set(L"/a.txt", -5), 11, L"a.txt", "2", 1}, // a status below -1 is no row
         {set(L"/a.txt", StatusOk | StatusExcludedFlag), 11, L"a.txt", "2 changed", 1}, // the extra bits differ
         {nothing, 11, L"a.txt", "2", 1}, // and then they are the same again
         {set(L"/b.txt", StatusPending), 0, L"b.txt", "1 changed", 2},
@@ -122,6 +124,7 @@ TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
         // Without a root nothing is resolved or stored.
         {[&] { return client.SetRegistryValue(L"root_dir", nullptr); }, 601, L"b.txt", "-1", 0},
     };
+    // clang-format on
     for (const auto& step : steps) {
         SCOPED_TRACE(&step - steps);
         ASSERT_TRUE(step.change());
