@@ -16,8 +16,9 @@ STDMETHODIMP COrbethIconOverlay::IsMemberOf(LPCWSTR path, DWORD attributes) noex
     return GuardedCall([&]() -> HRESULT {
         bool changed = false;
         const int32_t status = m_resolver->GetPathStatus(path, attributes, &changed);
-        // A folder's badge sums up its content, so the file manager is told to draw it again
-        // when its answer changed. Each identifier that sees the change says so; it does not wait.
+        // The file manager keeps a folder's badge until told the folder changed (files are drawn
+        // again anyway), so it is told when the answer changed. Each identifier that sees the
+        // change says so; it does not wait.
         if (changed && (attributes & FILE_ATTRIBUTE_DIRECTORY))
             SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSHNOWAIT, path, nullptr);
         return status == m_overlayStatus ? S_OK : S_FALSE;
