@@ -26,15 +26,8 @@ HBITMAP MakeMenuBitmap(HBITMAP source, int colorIndex)
     const LONG width = dib.dsBm.bmWidth, height = dib.dsBm.bmHeight;
 
     // An opaque 24-bit top-down copy, whatever the screen's depth: the menu draws it as it is.
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    CBitmap copy(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    CBitmap copy = MakeTopDownDib(width, height, 24, &bits);
     if (!copy || !bits)
         return nullptr;
 

@@ -412,15 +412,8 @@ bool SaveSyncFolderPicture(const std::vector<CPictureItem>& items, const std::ve
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
         DispatchMessageW(&message);
 
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = PictureWidth;
-    info.bmiHeader.biHeight = -PictureHeight;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    CBitmap canvas(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    CBitmap canvas = MakeTopDownDib(PictureWidth, PictureHeight, 32, &bits);
     CMemoryDc dc(CreateCompatibleDC(nullptr));
     if (!canvas || !bits || !dc)
         return Fail(error, "no memory for the picture");
