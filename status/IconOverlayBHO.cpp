@@ -10,7 +10,6 @@
 #include "base/ComBoundary.h"
 #include "base/Utf8.h"
 #include "client/ClientContract.h"
-#include "status/FileInfo.h"
 #include "status/StatusCache.h"
 
 namespace {
@@ -33,8 +32,7 @@ void ApplyElement(const Json::Value& element, CStatusCache& cache)
     std::wstring path;
     if (path8.empty() || value >= 3 || path8.find('\0') != std::string_view::npos || !Utf8ToWide(path8, &path))
         return;
-    const COrbethFileInfo record(path.c_str());
-    cache.Put(path, value, record.GetAttributes(), -1);
+    cache.Put(path, value, GetFileAttributesW(path.c_str()), -1);
 }
 
 void ApplyStatusPush(const COPYDATASTRUCT& data) noexcept

@@ -137,14 +137,15 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
         result = StatusOk;
     }
 
-    // Without the database nothing cached holds, but only dropping other items' answers is news:
-    // announcing this very one would make every redraw ask again, for as long as the file is gone.
-    const bool othersDropped = noSyncDb && m_statusCache->Count() != 0;
-    m_statusCache->Put(pathText, result, attributes, -1);
+    // Without the database nothing cached holds, this answer included, but only dropping other
+    // items' answers is news: announcing this very one would make every redraw ask again, for as
+    // long as the file is gone.
     if (noSyncDb) {
-        if (othersDropped)
+        if (m_statusCache->Count() != 0)
             setChanged();
         m_statusCache->Clear();
+    } else {
+        m_statusCache->Put(pathText, result, attributes, -1);
     }
     return result;
 }
