@@ -55,9 +55,11 @@ struct CRun {
 
     // Answers started while the writer held the database exclusively, and the longest of them.
     std::atomic<bool> lockHeld{false};
+    // The service's restarts are over: nobody else stops or starts it any more.
+    std::atomic<bool> restartsDone{false};
     std::atomic<uint64_t> answersDuringLock{0}, longestDuringLockMs{0}, longestMs{0};
     std::atomic<uint64_t> dllQuestions{0}, linkedQuestions{0}, pushes{0}, menus{0}, commands{0}, pagesOpened{0},
-        sharesOpened{0}, restarts{0};
+        sharesOpened{0}, restarts{0}, stopRefusals{0};
 
     std::deque<CBeat> beats; // filled before the threads start
     std::vector<std::thread> threads;

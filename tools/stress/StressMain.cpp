@@ -339,6 +339,10 @@ bool CStress::Run()
     m_run.phase = Phase::Quiet;
     m_rewrites = m_writer.Ask("quiet");
     main.Beat();
+    // The restarting thread may be half-way through a stop or a start: it finishes first, so the
+    // two never race on the service.
+    for (int i = 0; i < 300 && !m_run.restartsDone; ++i)
+        Wait(main, 50);
     if (!StandInService::Start())
         m_run.Fail("the service did not start for the quiet phase");
     Wait(main, m_quietMs);
@@ -382,8 +386,9 @@ bool CStress::Summary()
     printf("steps per thread: %s\n", perThread.c_str());
     printf("pushes: %llu, menus: %llu, commands: %llu (pages opened: %zu)\n", count(m_run.pushes), count(m_run.menus),
            count(m_run.commands), captured);
-    printf("db rewrites by the writer process (done, failed): %s, service restarts: %llu\n", m_rewrites.c_str(),
-           count(m_run.restarts));
+    printf("db rewrites by the writer process (done, failed): %s, service restarts: %llu (stops refused and asked "
+           "again: %llu)\n",
+           m_rewrites.c_str(), count(m_run.restarts), count(m_run.stopRefusals));
     for (const std::string& fault : m_faults)
         printf("fault: %s\n", fault.c_str());
     for (const std::string& check : m_final)

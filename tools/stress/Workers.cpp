@@ -179,9 +179,18 @@ void BuildMenus(CRun& run, const std::vector<const CModuleCopy*>& copies, CBeat&
 
 void RestartService(CRun& run, CBeat& beat)
 {
-    while (run.phase.load() == Phase::Storm) {
+    for (;;) {
         Pause(run, beat, 1500, Phase::Storm);
-        if (!StandInService::Stop())
+        if (run.phase.load() != Phase::Storm)
+            break;
+        // Wine's service manager now and then refuses a stop with ERROR_INVALID_HANDLE while the
+        // service runs; asked again, it stops. Counted, and a failure only when it keeps refusing.
+        bool stopped = false;
+        for (int attempt = 0; attempt < 3 && !(stopped = StandInService::Stop()); ++attempt) {
+            ++run.stopRefusals;
+            Sleep(100);
+        }
+        if (!stopped)
             run.Fail("the service did not stop: error " + std::to_string(GetLastError()) + ", state " +
                      std::to_string(StandInService::State()));
         beat.Beat();
@@ -192,6 +201,7 @@ void RestartService(CRun& run, CBeat& beat)
         ++run.restarts;
         beat.Beat();
     }
+    run.restartsDone = true;
 }
 
 void WatchOver(CRun& run, const std::atomic<bool>& finished)
