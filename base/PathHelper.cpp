@@ -50,7 +50,9 @@ bool COrbethPathHelper::IsPathUnderRoot(std::wstring_view root, std::wstring_vie
 bool COrbethPathHelper::MakeRelativePath(std::wstring_view root, std::wstring_view path, uint32_t attributes,
                                          std::wstring* relative)
 {
-    if (root.empty() || !path.data() || !relative || path.size() + 1 < root.size())
+    // A path elsewhere has no relative path: cutting the root's length off it would name an item
+    // under the root that nobody chose.
+    if (!relative || !IsPathUnderRoot(root, path))
         return false;
     const bool addSlash = (attributes & FILE_ATTRIBUTE_DIRECTORY) && !path.empty() && path.back() != L'\\';
     try {

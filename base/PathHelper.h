@@ -22,8 +22,8 @@ public:
     // ignored. A sibling whose name merely begins with the root's name is not under it.
     static bool IsPathUnderRoot(std::wstring_view root, std::wstring_view path);
     // The root removed from the path, backslashes turned into "/", one leading "/", a trailing
-    // "/" for directories; the root itself becomes "/". False, output untouched, when the path is
-    // shorter than the root without its backslash.
+    // "/" for directories; the root itself becomes "/". False, output untouched, when the path
+    // does not lie under the root.
     static bool MakeRelativePath(std::wstring_view root, std::wstring_view path, uint32_t attributes,
                                  std::wstring* relative);
     static void AppendSlashIfDirectory(std::wstring* path, uint32_t attributes);

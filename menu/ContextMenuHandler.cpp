@@ -25,6 +25,7 @@ constexpr size_t ShareLinkIdLength = 32;
 // What the enabling rules look at, each worked out once per menu.
 struct CSelectionFacts {
     size_t count;
+    bool leavesRoot;
     uint32_t itemKinds;
     uint32_t shareCount;
     bool singleCloudFile;
@@ -38,10 +39,10 @@ const struct {
 } Commands[] = {
     {L"&Share",
      [](const CSelectionFacts& f) {
-         return f.count < COrbethSelection::DecisionLimit &&
+         return !f.leavesRoot && f.count < COrbethSelection::DecisionLimit &&
                 f.itemKinds != (COrbethSelection::KindFile | COrbethSelection::KindFolder) && f.shareCount >= 2;
      }},
-    {L"&Copy link", [](const CSelectionFacts& f) { return f.shareCount == 2; }},
+    {L"&Copy link", [](const CSelectionFacts& f) { return !f.leavesRoot && f.shareCount == 2; }},
     {L"&Comments", [](const CSelectionFacts& f) { return f.singleCloudFile; }},
     {L"&View Versions", [](const CSelectionFacts& f) { return f.singleCloudFile; }},
     {L"&View in Cloud", [](const CSelectionFacts& f) { return f.count == 1; }},
@@ -208,8 +209,8 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
         if (form == COrbethSelection::FormFull) {
             // The count first: a shareable single file has then been looked up already.
             const uint32_t shareCount = m_selection.GetShareCount();
-            const CSelectionFacts facts{m_selection.Count(), m_selection.ItemKinds(), shareCount,
-                                        m_selection.IsSingleCloudFile()};
+            const CSelectionFacts facts{m_selection.Count(), m_selection.LeavesRoot(), m_selection.ItemKinds(),
+                                        shareCount, m_selection.IsSingleCloudFile()};
             for (UINT i = 0; i < CommandCount; ++i)
                 enabled[i] = Commands[i].enabled(facts);
         }

@@ -83,8 +83,11 @@ std::string BuildSelectionJson(COrbethSelection& selection, const char* actionCo
     json += actionCode;
     json += ",\"paths\":[";
     for (COrbethFileInfo& record : selection.Records()) {
+        // A record without a relative path lies outside the root: any path sent for it would name
+        // another item.
+        const std::wstring relative = record.GetRelativePath();
         std::string path;
-        if (!WideToUtf8(record.GetRelativePath(), &path))
+        if (relative.empty() || !WideToUtf8(relative, &path))
             return {};
         if (json.back() != '[')
             json.push_back(',');

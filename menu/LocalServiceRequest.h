@@ -18,8 +18,8 @@ constexpr size_t MaxReplyBytes = size_t{64} * 1024;
 constexpr DWORD MaxReplyMilliseconds = 30000;
 
 // {"uid":<code>,"paths":["<relative path>",...]} with "path_type" "file" or "folder" when all
-// items are of one kind; UTF-8, no white space. Empty when the selection is empty or a path is
-// not valid UTF-16.
+// items are of one kind; UTF-8, no white space. Empty when the selection is empty, or a path is
+// not valid UTF-16 or not under the root.
 std::string BuildSelectionJson(COrbethSelection& selection, const char* actionCode);
 
 // S_OK once sent (and, when reply is given, once the reply is read or dropped at the bounds);

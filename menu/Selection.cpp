@@ -19,6 +19,7 @@ void COrbethSelection::ResetSelection() noexcept
 {
     m_records.clear();
     m_underRoot = true;
+    m_leavesRoot = false;
     m_itemKinds = 0;
     m_menuForm = 0;
     m_shareCount = 0;
@@ -30,6 +31,8 @@ bool COrbethSelection::AddPath(const wchar_t* path)
         return false;
     if (m_itemKinds == 0)
         m_underRoot = m_resolver->IsUnderRootFolder(path);
+    else if (!m_leavesRoot)
+        m_leavesRoot = !m_resolver->IsUnderRootFolder(path);
     if (!m_underRoot)
         return false;
     m_records.emplace_back(path);

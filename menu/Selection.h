@@ -28,13 +28,16 @@ public:
     COrbethSelection();
 
     void ResetSelection() noexcept;
-    // Only the first path is tested against the sync root; a selection that starts outside it
-    // takes nothing. False when the path was not added. Throws std::bad_alloc.
+    // A selection that starts outside the sync root takes nothing; one that starts under it takes
+    // every path, and remembers when one lies elsewhere (search results, libraries). False when
+    // the path was not added. Throws std::bad_alloc.
     bool AddPath(const wchar_t* path);
 
     size_t Count() const { return m_records.size(); }
     std::vector<COrbethFileInfo>& Records() { return m_records; }
     uint32_t ItemKinds() const { return m_itemKinds; }
+    // A record lies outside the root: the client cannot be handed such a selection.
+    bool LeavesRoot() const { return m_leavesRoot; }
     uint32_t MenuForm() const { return m_menuForm; }
     // 0 uncounted, 1 no item may be shared, 2 exactly one, 3 two or more.
     uint32_t ShareCount() const { return m_shareCount; }
@@ -53,6 +56,7 @@ private:
     CClientDbReader* m_reader;
     std::vector<COrbethFileInfo> m_records;
     bool m_underRoot = true;
+    bool m_leavesRoot = false;
     uint32_t m_itemKinds = 0;
     uint32_t m_menuForm = 0;
     uint32_t m_shareCount = 0;

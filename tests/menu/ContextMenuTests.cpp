@@ -21,7 +21,8 @@ namespace {
 
 constexpr UINT FirstId = 100;
 
-// A right-click: items under the sync root ("" is the root, "<outside>" a file outside it) as a
+// A right-click: items under the sync root ("" is the root, "<outside>" a file outside it, "<beside>"
+// a file in a folder beside it whose name is as long as the root's) as a
 // drop list, optionally a folder as an id list, and the menu's flags and last identifier.
 struct CClick {
     CClick(std::vector<std::wstring> i = {}, const wchar_t* f = nullptr, UINT m = CMF_NORMAL, UINT last = 0x7FFF)
@@ -36,17 +37,28 @@ struct CClick {
     UINT flags, idCmdLast;
 };
 
-// "menu" or "inactive": the system colour all four corners of the 16 x 16 picture took, while
-// its middle kept the picture's own.
+// "menu" or "inactive": the system colour that the picture's background (its corner's colour) took,
+// while every other pixel stayed the picture's own, upright.
 std::string Background(HBITMAP bitmap)
 {
-    HDC dc = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, bitmap);
-    const std::set<COLORREF> corners{GetPixel(dc, 0, 0), GetPixel(dc, 15, 0), GetPixel(dc, 0, 15),
-                                     GetPixel(dc, 15, 15)};
-    const bool kept = !corners.count(GetPixel(dc, 8, 8));
+    const auto source = static_cast<HBITMAP>(LoadImageW(
+        GetModuleHandleW(L"OrbethExtensions.dll"), MAKEINTRESOURCEW(301), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    HDC dc = CreateCompatibleDC(nullptr), own = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, bitmap), oldOwn = SelectObject(own, source);
+    std::set<COLORREF> background;
+    bool kept = source != nullptr;
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            if (GetPixel(own, x, y) == GetPixel(own, 0, 0))
+                background.insert(GetPixel(dc, x, y));
+            else
+                kept &= GetPixel(dc, x, y) == GetPixel(own, x, y);
+        }
+    }
     DeleteDC((SelectObject(dc, old), dc));
-    const COLORREF corner = corners.size() == 1 && kept ? *corners.begin() : CLR_INVALID;
+    DeleteDC((SelectObject(own, oldOwn), own));
+    DeleteObject(source);
+    const COLORREF corner = background.size() == 1 && kept ? *background.begin() : CLR_INVALID;
     return corner == GetSysColor(COLOR_MENU) ? "menu" : corner == GetSysColor(COLOR_INACTIVECAPTION) ? "inactive" : "?";
 }
 
@@ -119,9 +131,9 @@ protected:
                             L"(NULL, '/b.txt', 2, 'B1'), (NULL, '/zero.txt', 2, '0'), (NULL, '/nouqid.txt', 2, ''), "
                             L"(NULL, '/pending.txt', 1, 'P1'), (NULL, '/excluded.txt', 9, 'E1'), "
                             L"(NULL, '/docs/', 2, ''), (NULL, '/docs/sub/', 2, ''), (0, '/docs/noid/', 2, '');";
-        for (const wchar_t* file :
-             {L"a.txt", L"b.txt", L"zero.txt", L"nouqid.txt", L"pending.txt", L"excluded.txt", L"Team Docs\\a&b.txt",
-              L"50%\\x.txt", L"\u00fcber.txt", L"Docs\\MixedCase\\Read Me.TXT", L"x{1}[2]'&,#%^~@$+=!.txt"})
+        for (const wchar_t* file : {L"a.txt", L"b.txt", L"zero.txt", L"nouqid.txt", L"pending.txt", L"excluded.txt",
+                                    L"Team Docs\\a&b.txt", L"Notes (draft)", L"50%\\x.txt", L"\u00fcber.txt",
+                                    L"Docs\\MixedCase\\Read Me.TXT", L"x{1}[2]'&,#%^~@$+=!.txt"})
             ASSERT_TRUE(client.MakeFile(file));
         for (const std::wstring& name : Numbered(L"", 17)) {
             ASSERT_TRUE(client.MakeFile(L"Many\\" + name) && client.MakeFile(L"Waiting\\" + name));
@@ -149,9 +161,10 @@ protected:
     std::wstring PathOf(const std::wstring& item)
     {
         const std::wstring root = client.RootDir();
-        return item == L"<outside>" ? client.DconfDbPath()
-               : item.empty()       ? root.substr(0, root.size() - 1)
-                                    : client.PathOf(item);
+        return item == L"<outside>"  ? client.DconfDbPath()
+               : item == L"<beside>" ? root.substr(0, root.size() - 5) + L"Save\\Docs\\b.txt"
+               : item.empty()        ? root.substr(0, root.size() - 1)
+                                     : client.PathOf(item);
     }
 
     ComPtr<IContextMenu> Initialized(CLoadedExtension& dll, const CClick& click, HRESULT* result = nullptr)
@@ -239,7 +252,7 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
         {"pending, then excluded", {{L"pending.txt", L"excluded.txt"}}, 3, "Excluded"},
         {"excluded, then in sync", {{L"excluded.txt", L"a.txt"}}, 3, "Full ++---"},
         {"starting outside the root", {{L"<outside>", L"a.txt"}}, 3, "refused"},
-        {"starting under the root, then outside", {{L"a.txt", L"<outside>"}}, 3, "Full ++---"},
+        {"starting under the root, then beside it", {{L"a.txt", L"<beside>"}}, 3, "Full -----"},
         {"an empty drop list", {}, 3, "refused"},
         {"a folder id list with a data object", {{L"a.txt"}, L"Docs\\Sub"}, 3, "Full ++--+"},
         {"a path longer than 300 characters", {{deep}}, 3, "Full +++++"},
@@ -266,6 +279,11 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
         EXPECT_EQ(init, std::string(row.form) == "refused" ? E_INVALIDARG : S_OK);
         EXPECT_EQ(Query(handler.Get(), row.click), Expected(row.form));
     }
+    // A handler initialised again forgets the first selection, the kinds of its items included.
+    CLoadedExtension dll;
+    ComPtr<IContextMenu> handler = Initialized(dll, {{L"a.txt"}});
+    ASSERT_EQ(InitializeHandler(handler.Get(), {PathOf(L"Docs\\Sub")}, nullptr), S_OK);
+    EXPECT_EQ(Query(handler.Get(), {}), Expected("Full ++--+"));
 }
 
 // A drop list is read only within its memory: one shorter than its header, or without its end,
@@ -339,6 +357,7 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
         {{{L"Team Docs\\a&b.txt"}}, 2, clients, nullptr, L"sync_note?path_type=file&fpath=%2FTeam%20Docs%2Fa%26b.txt"},
         {{{L"50%\\x.txt"}}, 3, clients, nullptr, L"view_versions?path_type=file&fpath=%2F50%25%2Fx.txt"},
         {{{L"\u00fcber.txt"}}, 4, clients, nullptr, L"open_cfs?link_type=preview&fpath=%2F%c3%bcber.txt"},
+        {{{L"Notes (draft)"}}, 4, clients, nullptr, L"open_cfs?link_type=preview&fpath=%2FNotes%20(draft)"},
         {{{L"Docs\\Sub"}}, 4, clients, nullptr, L"open_cfs?link_type=folder&fpath=%2FDocs%2FSub"},
         {{{L"Team Docs\\a&b.txt", L"a.txt"}}, 4, clients, nullptr, L"open_cfs?link_type=folder&fpath=%2FTeam%20Docs"},
         {{{L"a.txt", L"Docs"}}, 4, clients, nullptr, L"open_cfs?link_type=home"},
@@ -387,6 +406,9 @@ TEST_F(ContextMenuTest, ForeignVerbsAreRefusedAndFailuresOpenNothing)
         handler = Initialized(dll, {{L"a.txt"}});
     }
     EXPECT_EQ(handler->InvokeCommand(nullptr), E_INVALIDARG);
+    // A selection that leaves the root names no path the client could share.
+    EXPECT_TRUE(Invoke(dll, {{L"a.txt", L"<beside>"}}, 0) == E_INVALIDARG &&
+                Invoke(dll, {{L"a.txt", L"<beside>"}}, 1) == E_INVALIDARG);
     EXPECT_TRUE(service.Requests().empty());
 
     // A service that answers garbage fails the command; half an id, cut off by a closed
