@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "base/ComBoundary.h"
+#include "base/PathHelper.h"
 #include "base/Utf8.h"
+#include "client/ClientConfig.h"
 #include "client/ClientContract.h"
 #include "status/StatusCache.h"
 
@@ -16,7 +18,8 @@ namespace {
 
 // One element: {"filepath": string, "status": integer}. An element of another shape, or with
 // members of other types, is skipped; a missing status means error, as the client sends it.
-void ApplyElement(const Json::Value& element, CStatusCache& cache)
+// Only -1 and the three states mean something; other values are skipped as well.
+void ApplyElement(const Json::Value& element, const std::wstring& root, CStatusCache& cache)
 {
     if (!element.isObject())
         return;
@@ -30,15 +33,22 @@ void ApplyElement(const Json::Value& element, CStatusCache& cache)
     filepath.getString(&begin, &end); // in place: no copy per element
     const std::string_view path8(begin, static_cast<size_t>(end - begin));
     std::wstring path;
-    if (path8.empty() || value >= 3 || path8.find('\0') != std::string_view::npos || !Utf8ToWide(path8, &path))
+    if (path8.empty() || value < StatusNone || value > StatusOk || path8.find('\0') != std::string_view::npos ||
+        !Utf8ToWide(path8, &path))
         return;
-    cache.Put(path, value, GetFileAttributesW(path.c_str()), -1);
+    // Paths from elsewhere would only push real answers out of the cache. The file system is not
+    // asked: this runs on the file manager's window thread, and nothing reads a pushed entry's
+    // attributes (the overlays pass their own).
+    if (COrbethPathHelper::IsPathUnderRoot(root, path))
+        cache.Put(path, value, INVALID_FILE_ATTRIBUTES, -1);
 }
 
 void ApplyStatusPush(const COPYDATASTRUCT& data) noexcept
 {
     try {
-        if (!data.lpData)
+        // Without a sync root no pushed path can be one of the client's.
+        std::wstring syncRoot;
+        if (!data.lpData || !CClientConfig::GetInstance().CopyRootDir(&syncRoot))
             return;
         // The text ends at its NUL, and never past the bytes the sender declared.
         const char* text = static_cast<const char*>(data.lpData);
@@ -54,7 +64,7 @@ void ApplyStatusPush(const COPYDATASTRUCT& data) noexcept
         CStatusCache& cache = CStatusCache::GetInstance();
         for (const Json::Value& element : root) {
             try {
-                ApplyElement(element, cache);
+                ApplyElement(element, syncRoot, cache);
             } catch (...) {
                 // This element only; the others still count.
             }

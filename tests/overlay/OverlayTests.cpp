@@ -196,6 +196,7 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
         {'c', "[" + json("c") + "]", "error"},                          // a missing status is an error
         {'d', "// the client may comment its pushes\n[" + json("d:1") + ", " + json("d:3") + "]", "pending"}, // 3 changes nothing
         {'e', "[" + json("e:-1") + ", " + json("e:10") + "]", "none"}, // only the sync states -1 to 2 count
+        {'o', "[" + json("o:1") + ", " + json("o:-2") + ", " + json("o:-2147483648") + "]", "pending"},
         {'f', "[7, {\"filepath\": 12, \"status\": 0}, " + json("f:\"0\"") + ", " + json("f:1.5") + ", " + json("f:1") + "]", "pending"},
         {'u', "[" + json("u:0") + "]", "error"},
         // Changing nothing: another message, a text cut short or not JSON, elements of the wrong shape.
@@ -215,6 +216,15 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
         SendStatusPush(window, row.push, row.magic, row.cut);
     for (const auto& row : rows)
         EXPECT_EQ(Badges(file(row.item)), row.badges) << row.item;
+
+    // Paths from elsewhere are not kept: a cache's worth of them leaves a known answer in place.
+    ASSERT_TRUE(client.SetStatus(L"/g.txt", 1));
+    std::string elsewhere = "[";
+    for (int i = 0; i < 10000; ++i)
+        elsewhere += R"({"filepath": "C:\\elsewhere\\)" + std::to_string(i) + R"(", "status": 2},)";
+    elsewhere.back() = ']';
+    SendStatusPush(window, elsewhere);
+    EXPECT_EQ(Badges(L"g.txt"), "ok");
 
     // From another thread, handled while this one waits for its messages; the helper object
     // released first leaves the other hooked, and the hook goes with the last one.
