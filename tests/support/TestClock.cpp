@@ -11,14 +11,14 @@ std::atomic<uint64_t> s_frozenTicks{0}; // kept after a test, for the next one t
 
 uint64_t CClock::NowTicks()
 {
-    return s_frozen.load(std::memory_order_relaxed) ? s_frozenTicks.load(std::memory_order_relaxed) : SystemTicks();
+    return s_frozen.load(std::memory_order_relaxed) ? s_frozenTicks.load(std::memory_order_relaxed) : SteadyTicks();
 }
 
 CFrozenClock::CFrozenClock()
 {
     // An hour past both the present and the previous test's time: whatever the process-wide
     // caches kept from an earlier test has expired.
-    s_frozenTicks = std::max(CClock::SystemTicks(), s_frozenTicks.load()) + 3600 * CClock::TicksPerSecond;
+    s_frozenTicks = std::max(CClock::SteadyTicks(), s_frozenTicks.load()) + 3600 * CClock::TicksPerSecond;
     s_frozen = true;
 }
 

@@ -11,7 +11,7 @@ std::atomic<uint64_t> s_ticks{0};
 uint64_t CClock::NowTicks()
 {
     uint64_t ticks = s_ticks.load();
-    if (ticks == 0 && !s_ticks.compare_exchange_strong(ticks, SystemTicks()))
+    if (ticks == 0 && !s_ticks.compare_exchange_strong(ticks, SteadyTicks()))
         return s_ticks.load();
     return ticks ? ticks : s_ticks.load();
 }

@@ -10,7 +10,7 @@ std::atomic<uint64_t> s_skipped{0};
 
 uint64_t CClock::NowTicks()
 {
-    return SystemTicks() + s_skipped.load(std::memory_order_relaxed);
+    return SteadyTicks() + s_skipped.load(std::memory_order_relaxed);
 }
 
 void SkipClockSeconds(uint64_t seconds)
