@@ -129,6 +129,7 @@ bool ShowMenus(const CStandInClient& client)
         {"Archive.zip (excluded by the admin)", {client.PathOf(L"Archive.zip")}, false},
         {"the background of the sync root", {root.substr(0, root.size() - 1)}, true},
         {"C:\\windows\\win.ini (outside the root)", {L"C:\\windows\\win.ini"}, false},
+        {"Notes.txt + win.ini (leaves the root)", {client.PathOf(L"Notes.txt"), L"C:\\windows\\win.ini"}, false},
     };
     for (const auto& click : clicks) {
         CRightClickMenu menu;
