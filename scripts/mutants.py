@@ -170,11 +170,12 @@ class Runner:
     def end_child(self):
         """Ends the running step and everything it started, and returns once none of it is left.
 
-        The session, not the process group: ninja gives each compiler a group of its own. Only a
-        Wine server leaves the session, and it is stopped apart."""
+        The session, not the process group: ninja gives each compiler a group of its own. What
+        leaves the session is Wine's (its server and the programs its services start), which
+        writes nothing of the build and ends with the server."""
         child = self.child
         if child is None or child.returncode is not None:
-            return  # also keeps the session id from naming a reused pid
+            return  # once reaped, its pid may name another session
         # Ninja then stops its compilers and removes what they half wrote; what is left after
         # ten seconds is killed.
         sent, deadline = signal.SIGTERM, time.monotonic() + 10
@@ -184,7 +185,8 @@ class Runner:
                     os.kill(pid, sent)
             sent = signal.SIGKILL if time.monotonic() > deadline else None
             time.sleep(0.05)
-        child.wait()
+        # Not reaped here: a signal may have come while the step's own wait held the lock that
+        # waiting takes, and that wait reaps it once this returns.
 
     def stop_server(self, restore=False):
         subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
