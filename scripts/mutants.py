@@ -3,6 +3,7 @@
 Started by scripts/mutants, which installs what is missing, builds, and prepares the prefix.
 """
 import argparse
+import contextlib
 import difflib
 import os
 import json
@@ -13,11 +14,13 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 PRODUCTION = ("base", "client", "status", "overlay", "menu", "module")
 SUFFIXES = (".c", ".cpp", ".h")
 REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
 
 def production_sources(root):
@@ -29,6 +32,22 @@ def production_sources(root):
         names = [str(p.relative_to(root)) for folder in PRODUCTION
                  for p in (root / folder).rglob("*")]
     return sorted(n for n in names if n.endswith(SUFFIXES))
+
+
+def session_members(session):
+    """The live processes of a session; a zombie has nothing left to write."""
+    members = []
+    for entry in os.scandir("/proc"):
+        if not entry.name.isdigit():
+            continue
+        try:
+            stat = Path(entry.path, "stat").read_text()
+        except OSError:
+            continue  # ended meanwhile
+        state, _parent, _group, sid = stat[stat.rindex(")") + 2:].split()[:4]
+        if int(sid) == session and state != "Z":
+            members.append(int(entry.name))
+    return members
 
 
 def size(path):
@@ -90,6 +109,8 @@ class Runner:
         self.timeout = args.timeout
         self.prefix = Path(os.environ["WINEPREFIX"])
         self.snapshot = self.build / "mutants" / "registry"
+        self.child = None  # the build or test step last started
+        self.stopped_by = None  # the signal that cut the run short
         # The tests listen on fixed loopback ports: in a network of their own, another run of the
         # tests on this machine cannot take them away and pass for a kill. Wine's sockets belong to
         # its server, so the server starts in that network too.
@@ -134,6 +155,39 @@ class Runner:
                     kept.append(word)
             self.commands.setdefault(file, (entry["directory"], kept + ["-fsyntax-only"]))
 
+    def run(self, command, **options):
+        """A build or test step in a session of its own, which a signal ends as a whole."""
+        if self.stopped_by:
+            raise SystemExit(128 + self.stopped_by)
+        self.child = subprocess.Popen(command, start_new_session=True, **options)
+        if self.stopped_by:  # the signal came while it was starting
+            self.end_child()
+        out, err = self.child.communicate()
+        if self.stopped_by:
+            raise SystemExit(128 + self.stopped_by)
+        return subprocess.CompletedProcess(command, self.child.returncode, out, err)
+
+    def end_child(self):
+        """Ends the running step and everything it started, and returns once none of it is left.
+
+        The session, not the process group: ninja gives each compiler a group of its own. What
+        leaves the session is Wine's (its server and the programs its services start), which
+        writes nothing of the build and ends with the server."""
+        child = self.child
+        if child is None or child.returncode is not None:
+            return  # once reaped, its pid may name another session
+        # Ninja then stops its compilers and removes what they half wrote; what is left after
+        # ten seconds is killed.
+        sent, deadline = signal.SIGTERM, time.monotonic() + 10
+        while members := session_members(child.pid):
+            for pid in members if sent else []:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, sent)
+            sent = signal.SIGKILL if time.monotonic() > deadline else None
+            time.sleep(0.05)
+        # Not reaped here: a signal may have come while the step's own wait held the lock that
+        # waiting takes, and that wait reaps it once this returns.
+
     def stop_server(self, restore=False):
         subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], stderr=subprocess.DEVNULL)
@@ -148,8 +202,8 @@ class Runner:
         if not known:
             return True  # only the build can tell
         directory, command = known
-        return subprocess.run(command, cwd=directory, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode == 0
+        return self.run(command, cwd=directory, stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL).returncode == 0
 
     def includer(self, header):
         """A source that includes the header, its own .cpp first: a header is checked through it."""
@@ -163,8 +217,8 @@ class Runner:
         return None
 
     def builds(self):
-        return subprocess.run(["cmake", "--build", str(self.build), "--target", *self.targets],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+        return self.run(["cmake", "--build", str(self.build), "--target", *self.targets],
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
     def failing_tests(self):
         """The test programs that failed for the mutant in place, or an empty list."""
@@ -173,7 +227,8 @@ class Runner:
         # would "kill" nearly every one for its spacing alone.
         ctest = ["ctest", "--test-dir", str(self.build), "--timeout", str(self.timeout), "--stop-on-failure",
                  "-j", str(os.cpu_count() or 1), "-E", "^format_is_clang_format$"]
-        run = subprocess.run(self.isolated + ctest, capture_output=True, text=True, errors="replace")
+        run = self.run(self.isolated + ctest, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                       errors="replace")
         if run.returncode == 0:
             return []
         failed = re.findall(r"^\s*\d+ - (\S+) \(", run.stdout, re.MULTILINE)
@@ -204,21 +259,31 @@ def main():
           f"of {len(sources)} files (draw {args.draw})", flush=True)
 
     runner = Runner(args)
-    if runner.failing_tests():
-        print("mutants: the tests fail on the unchanged sources", file=sys.stderr)
-        return 1
-
     current = {}  # source: (its text, its times, or None once a build has seen the mutant)
-    def restore(*_):
+    def restore():
+        # The fine clock, read once the build has ended: the kernel stamps files with a coarse clock
+        # that is never ahead of it, so a file put back now is newer than anything the build wrote.
+        now = time.time_ns()
         for s, (text, times) in current.items():
             (root / s).write_bytes(text)
-            if times:
-                os.utime(root / s, ns=times)  # unchanged for the build, which never saw the mutant
+            # The times it had when the build never saw the mutant; else later than anything
+            # built from the mutant, so that the next build compiles from the file again.
+            os.utime(root / s, ns=times or (now, now))
         current.clear()
-    signal.signal(signal.SIGTERM, lambda *a: (restore(), sys.exit(1)))
+
+    # The step running is ended before anything is restored: a compiler still at work would
+    # otherwise write a mutant's object after the file was put back.
+    def stop(signum, _frame):
+        runner.stopped_by = runner.stopped_by or signum
+        runner.end_child()
+    for s in STOP_SIGNALS:
+        signal.signal(s, stop)
 
     killed, survivors, not_built, in_comments = 0, [], 0, 0
     try:
+        if runner.failing_tests():
+            print("mutants: the tests fail on the unchanged sources", file=sys.stderr)
+            return 1
         # A long run cut short goes on from where it stopped: ORBETH_MUTANTS_FROM=N starts at the Nth.
         # ORBETH_MUTANTS_ONLY=N,M,... runs only those, to check survivors again once tests were added.
         start = int(os.environ.get("ORBETH_MUTANTS_FROM", "1"))
@@ -256,7 +321,11 @@ def main():
             print(f"[{n}/{len(sample)}] {verdict}: {where}", flush=True)
     finally:
         restore()
-        runner.builds()
+        if runner.stopped_by:
+            print(f"mutants: stopped by {signal.Signals(runner.stopped_by).name}; the sources are restored",
+                  file=sys.stderr, flush=True)
+        else:
+            runner.builds()
         subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
 
     viable = killed + len(survivors)
