@@ -294,6 +294,13 @@ TEST(RegObjectTest, EachScriptLeavesItsTreeOrFailsLeavingNothing)
     ASSERT_EQ(reg.AddReplacement(L"A23456789012345678901234567890123", L"x"), S_OK);
     EXPECT_EQ(reg.AddReplacement(nullptr, L"x"), E_INVALIDARG);
     const std::wstring longest(4094, L'x'), scratch = L"HKCU { NoRemove Software { NoRemove OrbethScriptTest { ";
+    // open and close wrapped levels times around nothing: keys nested in blocks, or the path of the deepest.
+    const auto nested = [](int levels, const wchar_t* open, const wchar_t* close) {
+        std::wstring text;
+        for (int level = 0; level < levels; ++level)
+            text = open + text + close;
+        return text;
+    };
     // The entries of the scratch key (or a whole script, if it names its roots), run after "before" was registered.
     const struct {
         std::wstring entries;
@@ -330,6 +337,10 @@ TEST(RegObjectTest, EachScriptLeavesItsTreeOrFailsLeavingNothing)
          L"NoRemove Kept { Mine = s 1 { val Setting = s x } } Shared { Ours = s 2 Foreign = s other } Plain = s 3 { val Goes = s z } "
          L"Values { val Stays = s y val Goes = s z Child = s c }", false},
         {L"HKCU { NoRemove Software { OrbethNeverMade { A { B = s 1 } } } }", S_OK, L"", L"", false},
+        // With the scratch key's three, 64 nested blocks are taken; more are refused before any change, in either mode.
+        {nested(61, L"K { ", L"} "), S_OK, nested(60, L"K\\", L"") + L"K"},
+        {nested(62, L"K { ", L"} "), DISP_E_EXCEPTION, L"Kept|=x", L"Kept = s x"},
+        {nested(1997, L"K { ", L"} "), DISP_E_EXCEPTION, L"Kept|=x", L"Kept = s x", false},
     };
     // clang-format on
     for (const auto& c : cases) {
