@@ -101,11 +101,6 @@ const std::wstring* CClientConfig::GetDconfDbPath()
     return FindConfigFile(GetRegistryPath(ConfigDirValue), DconfDbFile);
 }
 
-bool CClientConfig::CopyRootDir(std::wstring* root)
-{
-    return Copy(&CClientConfig::GetRootDir, root);
-}
-
 bool CClientConfig::CopySyncDbPath(std::wstring* path)
 {
     return Copy(&CClientConfig::GetSyncDbPath, path);

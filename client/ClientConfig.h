@@ -14,7 +14,7 @@ class CValueCache;
 //
 // The answers are the strings held in the value cache, null for none. A caller holds the shared
 // lock across the call and its use of the text (the overlay path reads the root this way without
-// copying it); the Copy forms take the lock and copy for callers that keep the text.
+// copying it); CopySyncDbPath takes the lock and copies the text for callers that keep it.
 class CClientConfig {
 public:
     static constexpr int32_t PathTtlSeconds = 600;
@@ -34,7 +34,6 @@ public:
     const std::wstring* GetDconfDbPath();
     const std::wstring* GetClientUser();
 
-    bool CopyRootDir(std::wstring* root);
     bool CopySyncDbPath(std::wstring* path);
 
     // Bit 0 of the client's flags enables sharing of files, bit 1 of folders.

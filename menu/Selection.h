@@ -35,9 +35,6 @@ public:
     size_t Count() const { return m_records.size(); }
     std::vector<COrbethFileInfo>& Records() { return m_records; }
     uint32_t ItemKinds() const { return m_itemKinds; }
-    uint32_t MenuForm() const { return m_menuForm; }
-    // 0 uncounted, 1 no item may be shared, 2 exactly one, 3 two or more.
-    uint32_t ShareCount() const { return m_shareCount; }
 
     // Decided on first need and kept until the next reset: a status that changes in between
     // is not seen by a second menu on the same selection.

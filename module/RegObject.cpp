@@ -377,12 +377,6 @@ HRESULT CRegObject::AddReplacement(const wchar_t* name, const wchar_t* text)
     }
 }
 
-HRESULT CRegObject::ClearReplacements()
-{
-    m_replacements.clear();
-    return S_OK;
-}
-
 HRESULT CRegObject::Preprocess(const wchar_t* script, std::wstring* text) const
 {
     for (const wchar_t* c = script; *c; ++c) {

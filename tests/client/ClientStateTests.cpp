@@ -56,10 +56,8 @@ TEST_F(ClientConfigTest, RegistryPathsNameWhatExistsAndDconfGivesTheUserAndShari
                                            static_cast<DWORD>(bytes ? bytes : (data.size() + 1) * sizeof(wchar_t))));
         EXPECT_EQ(Text(config.GetRegistryPath(name)), expected) << testing::PrintToString(data);
     }
-    std::wstring copy = L"unchanged";
-    EXPECT_TRUE(!config.CopyRootDir(&copy) && copy == L"unchanged");
     ASSERT_TRUE(client.MakeFolder(L"not there"));
-    EXPECT_TRUE(config.CopyRootDir(&copy) && copy == root + L"not there\\") << "the absence was not kept";
+    EXPECT_EQ(Text(config.GetRootDir()), root + L"not there\\") << "the absence was not kept";
     ASSERT_TRUE(client.SetRegistryValue(RootDirValue, root.c_str()));
     clock.AdvanceSeconds(600);
     EXPECT_EQ(Text(config.GetRootDir()), root + L"not there\\") << "kept for 600 s, whatever the registry says";
