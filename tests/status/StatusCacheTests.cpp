@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 #include <random>
 #include <string>
@@ -9,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/Clock.h"
 #include "status/StatusCache.h"
 #include "tests/support/TestClock.h"
 #include "tools/StatusCacheProbe.h"
@@ -33,6 +35,17 @@ void operator delete(void* block, std::size_t) noexcept
 }
 
 namespace {
+
+// The caches' time source, as the DLL has it.
+TEST(ClockTest, AgreesWithTheSystem)
+{
+    FILETIME system;
+    GetSystemTimeAsFileTime(&system);
+    const uint64_t systemTicks = (uint64_t(system.dwHighDateTime) << 32) | system.dwLowDateTime;
+    const uint64_t ticks = CClock::SystemTicks();
+    EXPECT_LT(ticks > systemTicks ? ticks - systemTicks : systemTicks - ticks, CClock::TicksPerSecond);
+    EXPECT_LE(std::abs(CClock::NowSeconds() - _time64(nullptr)), 1);
+}
 
 // The status of a fresh entry, or -100.
 int32_t Fresh(CStatusCache& cache, const std::wstring& path)
