@@ -105,9 +105,3 @@ bool CValueCache::GetULong(const wchar_t* key, unsigned long* value)
 {
     return GetNumber(key, value);
 }
-
-size_t CValueCache::Count()
-{
-    CSharedLockGuard guard(m_lock);
-    return m_entries.size();
-}

@@ -39,8 +39,6 @@ public:
     bool PutULong(const wchar_t* key, unsigned long value, unsigned long* stored, int32_t ttlSeconds);
     bool GetULong(const wchar_t* key, unsigned long* value);
 
-    size_t Count();
-
 private:
     using Value = std::variant<std::wstring, int, unsigned long>;
     struct CHolder {

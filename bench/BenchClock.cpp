@@ -5,6 +5,6 @@
 // status's 10 s life on a slow machine, and the warm passes after it must still find every entry.
 uint64_t CClock::NowTicks()
 {
-    static const uint64_t start = SystemTicks();
+    static const uint64_t start = SteadyTicks();
     return start;
 }

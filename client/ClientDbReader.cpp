@@ -44,10 +44,10 @@ bool CClientDbReader::Run(const wchar_t* dbPath, const wchar_t* sql, const std::
 }
 
 bool CClientDbReader::RunInt(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter,
-                             LockScope scope, int* value)
+                             LockScope scope, int64_t* value)
 {
-    int read = 0;
-    if (!Run(dbPath, sql, parameter, scope, [&read](CSqliteDb& db) { return db.ColumnInt(0, &read); }))
+    int64_t read = 0;
+    if (!Run(dbPath, sql, parameter, scope, [&read](CSqliteDb& db) { return db.ColumnInt64(0, &read); }))
         return false;
     *value = read;
     return true;
@@ -72,7 +72,11 @@ bool CClientDbReader::RunText(const wchar_t* dbPath, const wchar_t* sql, const s
 
 bool CClientDbReader::QueryInt(const wchar_t* dbPath, const wchar_t* sql, int* value)
 {
-    return value && RunInt(dbPath, sql, nullptr, LockScope::WholeQuery, value);
+    int64_t read = 0;
+    if (!value || !RunInt(dbPath, sql, nullptr, LockScope::WholeQuery, &read))
+        return false;
+    *value = static_cast<int>(read);
+    return true;
 }
 
 bool CClientDbReader::QueryText(const wchar_t* dbPath, const wchar_t* sql, std::wstring* text)
@@ -107,20 +111,23 @@ int CClientDbReader::GetFileStatus(const wchar_t* syncPath, std::wstring_view ca
 {
     // Files are the bulk of overlay questions: the open runs outside the lock so that other
     // threads are held up only while the statement runs.
-    int status = StatusNone;
-    return RunInt(syncPath, SelectEntryStatusSql, &canonicalPath, LockScope::StatementOnly, &status) ? status
-                                                                                                     : StatusNone;
+    int64_t status = StatusNone;
+    return RunInt(syncPath, SelectEntryStatusSql, &canonicalPath, LockScope::StatementOnly, &status)
+               ? static_cast<int>(status)
+               : StatusNone;
 }
 
 int CClientDbReader::GetFolderStatus(const wchar_t* syncPath, std::wstring_view canonicalPath)
 {
-    int status = StatusNone;
-    return RunInt(syncPath, SelectEntryStatusSql, &canonicalPath, LockScope::WholeQuery, &status) ? status : StatusNone;
+    int64_t status = StatusNone;
+    return RunInt(syncPath, SelectEntryStatusSql, &canonicalPath, LockScope::WholeQuery, &status)
+               ? static_cast<int>(status)
+               : StatusNone;
 }
 
-int CClientDbReader::GetEntryId(const wchar_t* syncPath, std::wstring_view canonicalPath)
+int64_t CClientDbReader::GetEntryId(const wchar_t* syncPath, std::wstring_view canonicalPath)
 {
-    int id = -1;
+    int64_t id = -1;
     return RunInt(syncPath, SelectEntryIdSql, &canonicalPath, LockScope::WholeQuery, &id) ? id : -1;
 }
 

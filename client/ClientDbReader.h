@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -29,7 +30,7 @@ public:
     // Raw `status` of the item with this canonical path (unmasked).
     int GetFileStatus(const wchar_t* syncPath, std::wstring_view canonicalPath);
     int GetFolderStatus(const wchar_t* syncPath, std::wstring_view canonicalPath);
-    int GetEntryId(const wchar_t* syncPath, std::wstring_view canonicalPath);
+    int64_t GetEntryId(const wchar_t* syncPath, std::wstring_view canonicalPath);
     bool GetEntryUqid(const wchar_t* syncPath, std::wstring_view canonicalPath, std::wstring* uqid);
 
 private:
@@ -37,8 +38,9 @@ private:
 
     template <typename Read>
     bool Run(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, LockScope scope, Read read);
+    // All 64 bits of the column; the statuses, flags and batch numbers keep the low 32 of them.
     bool RunInt(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, LockScope scope,
-                int* value);
+                int64_t* value);
     bool RunText(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, std::wstring* text);
 
     CSharedLock* m_lock;

@@ -65,11 +65,11 @@ bool CSqliteDb::Step()
     return false;
 }
 
-bool CSqliteDb::ColumnInt(int column, int* value)
+bool CSqliteDb::ColumnInt64(int column, int64_t* value)
 {
     if (!m_statement || !value)
         return false;
-    *value = sqlite3_column_int(m_statement, column);
+    *value = sqlite3_column_int64(m_statement, column);
     return true;
 }
 

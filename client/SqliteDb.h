@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 struct sqlite3;
@@ -24,7 +25,8 @@ public:
     bool BindText(int index, std::wstring_view text);
     // True for a row; otherwise the statement is finalized.
     bool Step();
-    bool ColumnInt(int column, int* value);
+    // All 64 bits: the client's ids run past 2^31.
+    bool ColumnInt64(int column, int64_t* value);
     // The text stays valid until the statement is finalized. NULL is a failure.
     bool ColumnText(int column, std::wstring_view* text);
     bool Finalize();

@@ -107,9 +107,10 @@ HRESULT PostSelection(COrbethSelection& selection, const char* actionCode, std::
     std::string body = BuildSelectionJson(selection, actionCode);
     if (body.empty())
         return E_INVALIDARG;
-    // Always the loopback service, never through a proxy or a cache.
+    // Always the loopback service, never through a proxy or a cache: a machine-wide proxy that does
+    // not bypass 127.0.0.1 would otherwise be sent the selected paths.
     const CWinHttpHandle session(
-        WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     const CWinHttpHandle connection(
         session ? WinHttpConnect(session.Get(), ClientContract::LocalHost, ClientContract::LocalPort, 0) : nullptr);
     const CWinHttpHandle request(

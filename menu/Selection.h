@@ -38,9 +38,6 @@ public:
     uint32_t ItemKinds() const { return m_itemKinds; }
     // A record lies outside the root: the client cannot be handed such a selection.
     bool LeavesRoot() const { return m_leavesRoot; }
-    uint32_t MenuForm() const { return m_menuForm; }
-    // 0 uncounted, 1 no item may be shared, 2 exactly one, 3 two or more.
-    uint32_t ShareCount() const { return m_shareCount; }
 
     // Decided on first need and kept until the next reset: a status that changes in between
     // is not seen by a second menu on the same selection.

@@ -10,6 +10,9 @@ namespace {
 
 constexpr size_t MaxReplacementName = 31;
 constexpr size_t MaxToken = 4094;
+// Blocks nest no deeper than this: each level is a recursion on the caller's stack, and the
+// module's own scripts use eight at most.
+constexpr int MaxNesting = 64;
 
 HRESULT FromWin32(LONG error)
 {
@@ -224,15 +227,22 @@ private:
         return FAILED(result) ? result : token == word ? S_OK : DISP_E_EXCEPTION;
     }
 
-    // "{" entries "}", applied to key (or only read, when key is null).
+    // "{" entries "}", applied to key (or only read, when key is null). Too deep a block is an
+    // error of the script, found by the reading pass before anything is applied.
     HRESULT Block(HKEY key, bool registering, bool apply)
     {
+        if (m_depth == MaxNesting)
+            return DISP_E_EXCEPTION;
+        ++m_depth;
         HRESULT result = Expect(L"{");
         while (SUCCEEDED(result)) {
-            if (PeekIs(L"}"))
-                return Expect(L"}");
+            if (PeekIs(L"}")) {
+                result = Expect(L"}");
+                break;
+            }
             result = Entry(key, registering, apply);
         }
+        --m_depth;
         return result;
     }
 
@@ -350,6 +360,7 @@ private:
 
     const std::wstring& m_text;
     size_t m_position = 0;
+    int m_depth = 0; // blocks open now
 };
 
 } // namespace
@@ -364,12 +375,6 @@ HRESULT CRegObject::AddReplacement(const wchar_t* name, const wchar_t* text)
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-}
-
-HRESULT CRegObject::ClearReplacements()
-{
-    m_replacements.clear();
-    return S_OK;
 }
 
 HRESULT CRegObject::Preprocess(const wchar_t* script, std::wstring* text) const

@@ -13,7 +13,6 @@ class CRegObject {
 public:
     // The first pair of a name wins; names are matched ignoring case.
     HRESULT AddReplacement(const wchar_t* name, const wchar_t* text);
-    HRESULT ClearReplacements();
     HRESULT RunScript(const wchar_t* script, bool registering);
 
 private:

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/ModuleInstance.h"
 #include "base/RegistryKey.h"
 
 #include "module/ClassTable.h"

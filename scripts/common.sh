@@ -32,4 +32,9 @@ orbeth_prefix() {
   # between the programs that use them.
   wineserver -p 2>/dev/null || true
   trap 'wineserver -k 2>/dev/null || true' EXIT
+  # A machine-wide WinHTTP proxy on a loopback port where nothing listens, as Wine's
+  # WinHttpSetDefaultProxyConfiguration stores it: the menu's post to the client's local service
+  # must not go through it, and the tests that see the post arrive fail if it does.
+  wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' /v WinHttpSettings \
+    /t REG_BINARY /d 1800000000000000020000000B0000003132372E302E302E313A3900000000 /f >/dev/null 2>&1
 }

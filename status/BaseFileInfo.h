@@ -14,18 +14,12 @@ public:
     {
     }
 
-    virtual void SetAttributes(uint32_t attributes) { m_attributes = attributes; }
     virtual void SetStatus(int32_t status) { m_status = status; }
     virtual uint32_t GetAttributes() const { return m_attributes; }
     virtual int32_t GetStatus() const { return m_status == StatusNone ? StatusNone : m_status & StatusStateMask; }
     // The word as stored, exclusion bit included.
     int32_t GetRawStatus() const { return m_status; }
     virtual bool IsExcluded() const { return m_status != StatusNone && (m_status & StatusExcludedFlag) != 0; }
-    virtual void Reset()
-    {
-        m_status = StatusNone;
-        m_attributes = 0;
-    }
 
 protected:
     int32_t m_status;

@@ -14,13 +14,6 @@ COrbethFileInfo::COrbethFileInfo(const wchar_t* path)
     }
 }
 
-void COrbethFileInfo::Reset()
-{
-    m_path.clear();
-    m_relativePath.clear();
-    COrbethBaseFileInfo::Reset();
-}
-
 std::wstring COrbethFileInfo::GetRelativePath()
 {
     if (m_relativePath.empty() && !m_path.empty())

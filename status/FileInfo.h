@@ -18,7 +18,6 @@ public:
     COrbethFileInfo(COrbethFileInfo&&) noexcept = default;
     COrbethFileInfo& operator=(COrbethFileInfo&&) noexcept = default;
 
-    void Reset() override;
     std::wstring GetPath() const { return m_path; }
     // Empty while the path is not under the root; asked for again on the next call then.
     std::wstring GetRelativePath();

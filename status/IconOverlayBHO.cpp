@@ -93,8 +93,6 @@ COrbethIconOverlayBHO::~COrbethIconOverlayBHO()
 {
     // Named: in a destructor the call reaches this class's own, whatever a derived class had.
     COrbethIconOverlayBHO::UninstallHook();
-    if (m_site)
-        m_site->Release();
 }
 
 STDMETHODIMP COrbethIconOverlayBHO::QueryInterface(REFIID riid, void** object)
@@ -117,12 +115,13 @@ STDMETHODIMP COrbethIconOverlayBHO::SetSite(IUnknown*)
     return GuardedCall([&] { return InstallHook(); });
 }
 
-STDMETHODIMP COrbethIconOverlayBHO::GetSite(REFIID riid, void** site)
+// SetSite keeps no site, so there is none to give.
+STDMETHODIMP COrbethIconOverlayBHO::GetSite(REFIID, void** site)
 {
     if (!site)
         return E_POINTER;
     *site = nullptr;
-    return m_site ? m_site->QueryInterface(riid, site) : E_FAIL;
+    return E_FAIL;
 }
 
 HRESULT COrbethIconOverlayBHO::InstallHook()

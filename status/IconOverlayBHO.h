@@ -21,7 +21,6 @@ public:
     virtual HRESULT UninstallHook();
 
 protected:
-    IUnknown* m_site = nullptr;
     LONG m_refCount = 0;
     HHOOK m_hook = nullptr;
 };

@@ -34,9 +34,9 @@ std::wstring ReadAll(const wchar_t* sync, const wchar_t* dconf)
 {
     CClientDbReader& reader = CClientDbReader::GetInstance();
     std::wstring line, user = L"-", folders = L"-", uqid = L"-";
-    for (const int number :
-         {reader.GetFileStatus(sync, L"/docs/a.txt"), reader.GetFolderStatus(sync, L"/docs/"),
-          reader.GetEntryId(sync, L"/docs/"), reader.GetMaxBatchId(sync), reader.GetShareLinkFlags(dconf)})
+    for (const int64_t number : std::initializer_list<int64_t>{
+             reader.GetFileStatus(sync, L"/docs/a.txt"), reader.GetFolderStatus(sync, L"/docs/"),
+             reader.GetEntryId(sync, L"/docs/"), reader.GetMaxBatchId(sync), reader.GetShareLinkFlags(dconf)})
         line += std::to_wstring(number) + L" ";
     for (const bool read : {reader.GetDriveUser(dconf, &user), reader.GetLatestRemoteFolders(sync, &folders),
                             reader.GetEntryUqid(sync, L"/docs/a.txt", &uqid)})
@@ -80,10 +80,12 @@ TEST(ClientDbReaderTest, EveryQueryReadsItsColumnOrFailsLeavingItsOutputAndPaths
     CTempFolder dir(L"Übung ñ 日本");
     const std::wstring sync = dir.Child(L"sync.db");
     ExecSql(sync, (std::string(SyncDb) + R"sql(INSERT INTO ea VALUES (21, '/say "hi".txt', 1, ''),
-        (22, '/it''s.txt', 0, 'a' || char(0) || 'b'), (23, '/100%.txt', 2, ''), (26, '/müller/ärger 日本.txt', 1, '');)sql"));
+        (22, '/it''s.txt', 0, 'a' || char(0) || 'b'), (23, '/100%.txt', 2, ''), (26, '/müller/ärger 日本.txt', 1, ''),
+        (2147483648, '/2^31/', 2, ''), (4294967296, '/2^32/', 2, '');)sql"));
     // clang-format off
-    const std::pair<std::wstring_view, int> rows[] = {
+    const std::pair<std::wstring_view, int64_t> rows[] = {
         {L"/say \"hi\".txt", 21}, {L"/it's.txt", 22}, {L"/100%.txt", 23}, {L"/müller/ärger 日本.txt", 26}, {L"/100_.txt", -1},
+        {L"/2^31/", 2147483648}, {L"/2^32/", 4294967296}, // all of the id, not its low 32 bits
         {L"/docs/\" OR canonical_path != \"", -1}, {std::wstring_view(L"/docs/\0x", 8), -1}, {std::wstring_view(L"/docs/xyz", 6), 11}};
     // clang-format on
     CSharedLockGuard held(GetSharedLock());

@@ -6,8 +6,10 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "base/Clock.h"
 #include "status/StatusCache.h"
 #include "tests/support/TestClock.h"
 #include "tools/StatusCacheProbe.h"
@@ -31,9 +33,14 @@ void operator delete(void* block, std::size_t) noexcept
     std::free(block);
 }
 
-// The cache's bookkeeping: one index node per entry, each pointing back at it, within capacity.
-
 namespace {
+
+// The caches' clock counts from the system's start, which setting the calendar clock does not move.
+TEST(ClockTest, CountsFromTheSystemsStart)
+{
+    const uint64_t boot = GetTickCount64() * (CClock::TicksPerSecond / 1000), ticks = CClock::SteadyTicks();
+    EXPECT_LT(ticks > boot ? ticks - boot : boot - ticks, CClock::TicksPerSecond);
+}
 
 // The status of a fresh entry, or -100.
 int32_t Fresh(CStatusCache& cache, const std::wstring& path)
@@ -44,37 +51,26 @@ int32_t Fresh(CStatusCache& cache, const std::wstring& path)
 
 TEST(StatusCacheTest, EachEntryLivesItsTtlToTheTick)
 {
-    const struct {
-        int32_t status, ttl;
-        uint64_t lifeSeconds;
-    } rows[] = {
-        {StatusOk, -1, 10},
-        {StatusPending, -1, 10},
-        {StatusNone, -1, 10},
-        {StatusError, -1, 600}, // 600 s in 100-ns ticks does not fit in 32 bits
-        {StatusPending | StatusExcludedFlag, -1, 10},
-        {StatusError | StatusExcludedFlag, -1, 10},
-        {3, -1, 10},
-        {StatusError, 0, 0},
-        {StatusOk, 3600, 3600},
-    };
+    // A status, the life asked for (-1: by status), the life it gets. Only a plain error lives
+    // 600 s, which in 100-ns ticks does not fit in 32 bits.
+    const std::tuple<int32_t, int32_t, uint64_t> rows[] = {
+        {StatusOk, -1, 10},    {StatusNone, -1, 10},   {StatusError | StatusExcludedFlag, -1, 10},
+        {3, -1, 10},           {StatusError, -1, 600}, {StatusError, 0, 0},
+        {StatusOk, 3600, 3600}};
     CFrozenClock clock;
     CStatusCache cache;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.status);
-        cache.Put(L"C:\\Sync\\a.txt", row.status, FILE_ATTRIBUTE_HIDDEN, row.ttl);
-        clock.AdvanceSeconds(row.lifeSeconds);
-        int32_t status = -100;
+    for (const auto& [put, ttl, life] : rows) {
+        SCOPED_TRACE(std::to_string(put) + " for " + std::to_string(ttl));
+        cache.Put(L"C:\\Sync\\a.txt", put, FILE_ATTRIBUTE_HIDDEN, ttl);
+        clock.AdvanceSeconds(life);
+        int32_t status = -100, expired = -100;
         uint32_t attributes = 0;
-        EXPECT_TRUE(cache.Get(L"C:\\Sync\\a.txt", &status, &attributes)) << "expiring exactly now is still fresh";
-        EXPECT_EQ(status, row.status) << "the raw word comes back";
-        EXPECT_EQ(attributes, uint32_t(FILE_ATTRIBUTE_HIDDEN));
+        // Expiring exactly now is still fresh, and the raw word comes back.
+        EXPECT_TRUE(cache.Get(L"C:\\Sync\\a.txt", &status, &attributes) && status == put &&
+                    attributes == FILE_ATTRIBUTE_HIDDEN);
         clock.AdvanceTicks(1);
-        status = -100;
-        EXPECT_FALSE(cache.Get(L"C:\\Sync\\a.txt", &status, nullptr));
-        EXPECT_EQ(status, row.status) << "an expired entry still writes its outputs";
-        EXPECT_EQ(Fresh(cache, L"C:\\Sync\\a.txt"), -100);
-        EXPECT_EQ(cache.Count(), 0) << "and is removed by the get that found it";
+        // An expired entry still writes its outputs, and the get that found it removes it.
+        EXPECT_TRUE(!cache.Get(L"C:\\Sync\\a.txt", &expired, nullptr) && expired == put && cache.Count() == 0);
     }
 }
 
@@ -175,8 +171,7 @@ TEST(StatusCacheTest, RandomPutsAndGetsAtCapacityKeepTheBookkeeping)
     std::thread other(run, 8);
     run(7);
     other.join();
-    EXPECT_GT(hits, 0);
-    EXPECT_EQ(cache.Count(), 50);
+    EXPECT_TRUE(hits > 0 && cache.Count() == 50);
 }
 
 } // namespace

@@ -310,6 +310,20 @@ std::wstring Mutated(CDraw& draw, std::wstring text, const std::vector<std::wstr
     return text;
 }
 
+// Everything inside the first root's block wrapped in keys nested around the interpreter's limit
+// of 64 blocks or far past it: deep scripts are refused before the recursion runs out of stack.
+std::wstring Nested(CDraw& draw, std::wstring text)
+{
+    const size_t open = text.find(L'{'), close = text.rfind(L'}');
+    if (open == std::wstring::npos || close == std::wstring::npos || close < open)
+        return text;
+    const long levels = draw.Percent(50) ? draw.Between(56, 66) : draw.Between(100, 5000);
+    std::wstring opening, closing;
+    for (long level = 0; level < levels; ++level)
+        opening += L" N {", closing += L" }";
+    return text.insert(close, closing).insert(open + 1, opening);
+}
+
 } // namespace
 
 long FuzzScripts(CCampaign& campaign)
@@ -331,9 +345,11 @@ long FuzzScripts(CCampaign& campaign)
         if (draw.Percent(60) && reg.RunScript(draw.Pick(originals).c_str(), true) != S_OK)
             campaign.Finding("one of the module's own scripts does not register into an empty root");
         const unsigned kind = unsigned(draw.Below(10));
-        const std::wstring script = kind < 6   ? Mutated(draw, draw.Pick(originals), originals)
-                                    : kind < 9 ? MadeUp(draw)
-                                               : Mutated(draw, MadeUp(draw), originals);
+        std::wstring script = kind < 6   ? Mutated(draw, draw.Pick(originals), originals)
+                              : kind < 9 ? MadeUp(draw)
+                                         : Mutated(draw, MadeUp(draw), originals);
+        if (draw.Percent(10))
+            script = Nested(draw, std::move(script));
         const bool registering = draw.Percent(60);
         const std::wstring before = scratch.Dump();
         const HRESULT result = reg.RunScript(script.c_str(), registering);
