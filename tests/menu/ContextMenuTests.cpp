@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "OrbethExtensions_h.h"
 #include "base/Utf8.h"
+#include "menu/ContextMenuHandler.h"
+#include "module/ComObject.h"
 #include "tests/support/ClientEnvironment.h"
 #include "tools/DropList.h"
 #include "tools/LoadedExtension.h"
@@ -47,13 +50,9 @@ std::string Background(HBITMAP bitmap)
     HGDIOBJ old = SelectObject(dc, bitmap), oldOwn = SelectObject(own, source);
     std::set<COLORREF> background;
     bool kept = source != nullptr;
-    for (int y = 0; y < 16; ++y) {
-        for (int x = 0; x < 16; ++x) {
-            if (GetPixel(own, x, y) == GetPixel(own, 0, 0))
-                background.insert(GetPixel(dc, x, y));
-            else
-                kept &= GetPixel(dc, x, y) == GetPixel(own, x, y);
-        }
+    for (int i = 0; i < 16 * 16; ++i) {
+        const COLORREF seen = GetPixel(dc, i % 16, i / 16), original = GetPixel(own, i % 16, i / 16);
+        original == GetPixel(own, 0, 0) ? void(background.insert(seen)) : void(kept &= seen == original);
     }
     DeleteDC((SelectObject(dc, old), dc));
     DeleteDC((SelectObject(own, oldOwn), own));
@@ -69,18 +68,11 @@ std::string Render(HMENU menu)
     std::string text;
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
         wchar_t name[64] = {};
-        MENUITEMINFOW item{sizeof(item),
-                           MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_STATE | MIIM_BITMAP | MIIM_FTYPE,
-                           0,
-                           0,
-                           0,
-                           nullptr,
-                           nullptr,
-                           nullptr,
-                           0,
-                           name,
-                           64,
-                           nullptr};
+        MENUITEMINFOW item{};
+        item.cbSize = sizeof(item);
+        item.fMask = MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_STATE | MIIM_BITMAP | MIIM_FTYPE;
+        item.dwTypeData = name;
+        item.cch = 64;
         EXPECT_TRUE(GetMenuItemInfoW(menu, i, TRUE, &item));
         text += i ? "|" : "";
         if (item.fType & MFT_SEPARATOR) {
@@ -425,6 +417,32 @@ TEST_F(ContextMenuTest, ForeignVerbsAreRefusedAndFailuresOpenNothing)
     service.Stop();
     EXPECT_EQ(Invoke(dll, {{L"a.txt"}}, 0), E_FAIL) << "nothing listening";
     EXPECT_EQ(Invoke(dll, {{L"a.txt"}}, 1), E_FAIL);
+    ExpectPages();
+}
+
+// A reply still arriving 30 s after the request was sent is dropped: the share link id, sent a
+// character at a time, opens no page for a file whose reply the clock overtook, only for a folder.
+TEST_F(ContextMenuTest, AReplyIsNotReadPastItsTime)
+{
+    CReply trickle;
+    for (const char c : std::string(CStandInWebService::ShareLinkId))
+        trickle.chunks.emplace_back(1, c);
+    service.SetReply(trickle);
+    CMINVOKECOMMANDINFO share{};
+    share.cbSize = sizeof(share);
+    for (const wchar_t* item : {L"a.txt", L"Docs\\Sub"}) { // the handler in this process, whose clock the test moves
+        ComPtr<IContextMenu> handler;
+        ASSERT_EQ(CreateComObject<COrbethContextMenuHandler>(nullptr, IID_PPV_ARGS(&handler)), S_OK);
+        ASSERT_EQ(InitializeHandler(handler.Get(), {client.PathOf(item)}), S_OK);
+        std::thread clockHand([&] {
+            if (*item == L'a' && service.WaitForRequests(1, 10000))
+                clock.AdvanceSeconds(31);
+        });
+        EXPECT_EQ(handler->InvokeCommand(&share), S_OK);
+        clockHand.join();
+    }
+    pages.push_back(L"sync_sharing?path_type=folder&share_link_uuid=0123456789abcdef0123456789ABCDEF");
+    ASSERT_TRUE(browser.WaitForUrls(1, 10000));
     ExpectPages();
 }
 

@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include <shlobj.h>
 #include <shellapi.h> // after the headers that define what it needs
@@ -14,7 +11,6 @@
 
 #include "OrbethExtensions_h.h"
 #include "base/RegistryKey.h"
-#include "base/UniqueHandle.h"
 #include "module/ClassTable.h"
 #include "module/RegObject.h"
 #include "module/Registration.h"
@@ -81,33 +77,6 @@ TEST_F(ComServerTest, RefusalsLeaveNothingAndFactoriesObjectsAndServerLocksKeepT
         steps[i].first();
         EXPECT_EQ(dll.CanUnloadNow(), steps[i].second) << "step " << i;
     }
-}
-
-// Each thread waits for the others, then asks for every class's factory and makes an object.
-TEST_F(ComServerTest, ThreadsAskingAtOnceShareOneWorkingFactoryPerClass)
-{
-    CUniqueHandle<HANDLE, &CloseHandle> start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::vector<std::vector<void*>> factories(8); // per thread, per class; null when it failed
-    std::vector<std::thread> threads;
-    for (std::vector<void*>& seen : factories) {
-        threads.emplace_back([&] {
-            WaitForSingleObject(start.Get(), INFINITE);
-            for (const CLSID* clsid : CreatableClasses) {
-                ComPtr<IClassFactory> factory;
-                ComPtr<IUnknown> object;
-                seen.push_back(dll.GetClassObject(*clsid, IID_IClassFactory, &factory) == S_OK &&
-                                       factory->CreateInstance(nullptr, IID_IUnknown, &object) == S_OK
-                                   ? factory.Get()
-                                   : nullptr);
-            }
-        });
-    }
-    SetEvent(start.Get());
-    for (std::thread& thread : threads)
-        thread.join();
-    for (const std::vector<void*>& seen : factories)
-        EXPECT_TRUE(seen == factories[0] && std::count(seen.begin(), seen.end(), nullptr) == 0);
-    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
 // Each overlay is one object through its interfaces and names an icon of this very file. IDispatch answers the

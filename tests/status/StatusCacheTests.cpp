@@ -1,17 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <new>
-#include <random>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "base/Clock.h"
 #include "status/StatusCache.h"
-#include "tests/support/TestClock.h"
+#include "tools/clock/ControlledClock.h"
 #include "tools/StatusCacheProbe.h"
 
 namespace {
@@ -144,34 +141,6 @@ TEST(StatusCacheTest, APutThatRunsOutOfMemoryChangesNothing)
     }
     EXPECT_GE(failures, 3);
     EXPECT_EQ(picture(), "-100 0 0 ");
-}
-
-// Replacing, expiring and evicting in any order, from two threads at once, keeps the index the
-// size of the cache and every fresh answer the one that was stored.
-TEST(StatusCacheTest, RandomPutsAndGetsAtCapacityKeepTheBookkeeping)
-{
-    CFrozenClock clock;
-    CStatusCache cache(10, 50);
-    std::atomic<int> hits{0};
-    const auto run = [&](unsigned draw) {
-        std::mt19937 random(draw);
-        for (int i = 0; i < 5000; ++i) {
-            const int item = static_cast<int>(random() % 200);
-            const std::wstring path = L"C:\\Sync\\item" + std::to_wstring(item);
-            clock.AdvanceTicks(random() % (CClock::TicksPerSecond / 2));
-            int32_t status = item % 3 - 1; // each path always has one status
-            if (random() % 2)
-                cache.Put(path.c_str(), status, 0, -1);
-            else
-                hits += cache.Get(path.c_str(), &status, nullptr);
-            ASSERT_EQ(status, item % 3 - 1) << i;
-            ASSERT_TRUE(CStatusCacheProbe::Consistent(cache)) << i;
-        }
-    };
-    std::thread other(run, 8);
-    run(7);
-    other.join();
-    EXPECT_TRUE(hits > 0 && cache.Count() == 50);
 }
 
 } // namespace

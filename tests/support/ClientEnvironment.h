@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "status/StatusCache.h"
-#include "tests/support/TestClock.h"
+#include "tools/clock/ControlledClock.h"
 #include "tools/StandInClient.h"
 
 // A test against a stand-in sync client: its registry key, databases and sync root made afresh,

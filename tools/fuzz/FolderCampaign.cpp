@@ -7,6 +7,7 @@
 
 #include "base/SyncStatus.h"
 #include "base/ValueCache.h"
+#include "tools/clock/ControlledClock.h"
 #include "client/ClientContract.h"
 #include "status/StatusCache.h"
 #include "status/StatusResolver.h"
@@ -104,7 +105,7 @@ long FuzzRemoteFolders(CCampaign& campaign, CStandInClient& client)
             campaign.Finding("the batch could not be stored: " + client.LastError());
             return;
         }
-        AdvanceFuzzClock(11);
+        ControlledClock::AdvanceSeconds(11);
         cache.Clear();
         // The service runs throughout: asking the service manager again after each lapse would
         // cost more than all the rest of the case.

@@ -68,10 +68,6 @@ long FuzzScripts(CCampaign& campaign);
 long FuzzPaths(CCampaign& campaign, CStandInClient& client);
 long FuzzRemoteFolders(CCampaign& campaign, CStandInClient& client);
 
-// The caches' clock stands still during a run, so a case meets the same expiries however fast the
-// machine is; a campaign moves it on when it needs a cached value to lapse.
-void AdvanceFuzzClock(uint64_t seconds);
-
 // Shared generators (Generators.cpp).
 namespace Gen {
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tools/StandInClient.h"
+#include "tools/clock/ControlledClock.h"
 #include "tools/fuzz/Fuzz.h"
 
 namespace {
@@ -146,6 +147,9 @@ int main(int argc, char** argv)
     s_draw = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
     const std::string only = argc > 3 ? argv[3] : "";
     const long index = argc > 4 ? std::atol(argv[4]) : -1;
+    // The caches' clock stands still, so a case meets the same expiries however fast the machine
+    // is; a campaign moves it on when it needs a cached value to lapse.
+    ControlledClock::Freeze();
     if (count <= 0) {
         std::printf("usage: orbeth_fuzz COUNT DRAW [pushes|scripts|paths|folders [INDEX]]\n");
         return 2;

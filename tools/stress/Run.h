@@ -13,10 +13,6 @@
 #include <thread>
 #include <vector>
 
-// The clock of the module linked into this program runs this far ahead of the system's: the run
-// skips the 600 s lives of the cached settings and errors instead of sleeping through them.
-void SkipClockSeconds(uint64_t seconds);
-
 // One copy of the module: the built DLL, loaded as the file manager loads it, or the core linked
 // into this program, whose clock, cache and module count the run can look at.
 struct CModuleCopy {

@@ -24,6 +24,7 @@
 #include "tools/StandInWebService.h"
 #include "tools/StatusCacheProbe.h"
 #include "tools/UrlCapture.h"
+#include "tools/clock/ControlledClock.h"
 #include "tools/stress/Items.h"
 #include "tools/stress/Run.h"
 #include "tools/stress/Writer.h"
@@ -221,7 +222,7 @@ void CStress::RegistryFault(CBeat& beat)
 {
     const int probe = 2; // a stable file
     const bool removed = CStandInClient::DeleteRegistryKey();
-    SkipClockSeconds(CStatusCache::ErrorTtlSeconds + 1);
+    ControlledClock::AdvanceSeconds(CStatusCache::ErrorTtlSeconds + 1);
     const int32_t answer = COrbethStatusResolver::GetInstance().GetPathStatus(m_run.paths[probe].c_str(),
                                                                               StressItems::Attributes(probe), nullptr);
     Wait(beat, m_holdMs);
@@ -285,7 +286,7 @@ void CStress::FinalChecks(CBeat& beat)
         m_final.push_back("the DLL's answers are not compared in a short run: its caches live 10 s");
     }
     // The linked module, once every life has passed: as the database says.
-    SkipClockSeconds(CStatusCache::ErrorTtlSeconds + 1);
+    ControlledClock::AdvanceSeconds(CStatusCache::ErrorTtlSeconds + 1);
     compare(
         "the linked module",
         [&](int item) {
