@@ -9,9 +9,9 @@
 #include "base/Utf8.h"
 #include "bench/Bench.h"
 #include "client/ClientContract.h"
-#include "tools/DropList.h"
-#include "tools/LoadedExtension.h"
-#include "tools/StandInClient.h"
+#include "tools/standin/DropList.h"
+#include "tools/standin/LoadedExtension.h"
+#include "tools/standin/StandInClient.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -8,7 +8,7 @@
 #include "client/ClientContract.h"
 #include "status/StatusCache.h"
 #include "status/StatusResolver.h"
-#include "tools/StandInClient.h"
+#include "tools/standin/StandInClient.h"
 
 namespace {
 

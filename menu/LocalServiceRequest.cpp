@@ -35,18 +35,12 @@ void AppendJsonString(const std::string& text, std::string* json)
 }
 
 // The reply's bytes joined, then converted once: a character split between two chunks comes out
-// whole. The text ends at a zero byte, as a C string would.
+// whole. The text ends at a zero byte, as a C string would; bytes that are not UTF-8 are no reply.
 void AppendReply(const std::string& bytes, std::wstring* reply)
 {
-    const std::string_view text(bytes.c_str());
-    if (text.empty())
-        return;
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    if (length <= 0)
-        return;
-    std::wstring converted(size_t(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), converted.data(), length);
-    *reply += converted;
+    std::wstring converted;
+    if (Utf8ToWide(std::string_view(bytes.c_str()), &converted))
+        *reply += converted;
 }
 
 // Reads the reply within the bounds. False when a bound was reached: the reply is then dropped.

@@ -7,7 +7,7 @@
 #include "base/SharedLock.h"
 #include "client/ClientDbReader.h"
 #include "client/SqliteDb.h"
-#include "tools/StandInClient.h"
+#include "tools/standin/StandInClient.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include "menu/ContextMenuHandler.h"
 #include "module/ComObject.h"
 #include "tests/support/ClientEnvironment.h"
-#include "tools/DropList.h"
-#include "tools/LoadedExtension.h"
-#include "tools/StandInWebService.h"
-#include "tools/UrlCapture.h"
+#include "tools/standin/DropList.h"
+#include "tools/standin/LoadedExtension.h"
+#include "tools/standin/StandInWebService.h"
+#include "tools/standin/UrlCapture.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -14,9 +14,9 @@
 #include "module/ClassTable.h"
 #include "module/RegObject.h"
 #include "module/Registration.h"
-#include "tools/LoadedExtension.h"
-#include "tools/RegistryDump.h"
-#include "tools/StandInClient.h"
+#include "tools/standin/LoadedExtension.h"
+#include "tools/standin/RegistryDump.h"
+#include "tools/standin/StandInClient.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace std::string_literals;

@@ -11,7 +11,7 @@
 #include "OrbethExtensions_h.h"
 #include "client/ClientContract.h"
 #include "tests/support/ClientEnvironment.h"
-#include "tools/LoadedExtension.h"
+#include "tools/standin/LoadedExtension.h"
 
 using Microsoft::WRL::ComPtr;
 

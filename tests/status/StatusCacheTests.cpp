@@ -9,7 +9,7 @@
 #include "base/Clock.h"
 #include "status/StatusCache.h"
 #include "tools/clock/ControlledClock.h"
-#include "tools/StatusCacheProbe.h"
+#include "tools/standin/StatusCacheProbe.h"
 
 namespace {
 long s_failIn = 0; // when above 0, the allocation that many from now fails

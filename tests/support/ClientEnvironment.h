@@ -4,7 +4,7 @@
 
 #include "status/StatusCache.h"
 #include "tools/clock/ControlledClock.h"
-#include "tools/StandInClient.h"
+#include "tools/standin/StandInClient.h"
 
 // A test against a stand-in sync client: its registry key, databases and sync root made afresh,
 // its service running, the clock frozen past every earlier expiry and the status cache empty.

@@ -11,8 +11,8 @@
 #include "client/ClientContract.h"
 #include "status/StatusCache.h"
 #include "status/StatusResolver.h"
-#include "tools/StandInClient.h"
-#include "tools/StatusCacheProbe.h"
+#include "tools/standin/StandInClient.h"
+#include "tools/standin/StatusCacheProbe.h"
 #include "tools/fuzz/Fuzz.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "tools/StandInClient.h"
+#include "tools/standin/StandInClient.h"
 #include "tools/clock/ControlledClock.h"
 #include "tools/fuzz/Fuzz.h"
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/Utf8.h"
 #include "tools/fuzz/Fuzz.h"
 
 namespace Gen {
@@ -265,11 +266,17 @@ std::wstring PathComponent(CDraw& draw)
 
 std::string ToUtf8(const std::wstring& text)
 {
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string utf8(size_t(size > 0 ? size : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), utf8.data(), size, nullptr, nullptr);
+    // A lone surrogate, which UTF-8 cannot carry, becomes the replacement character.
+    std::wstring whole = text;
+    for (size_t i = 0; i < whole.size(); ++i) {
+        const bool pair = IS_HIGH_SURROGATE(whole[i]) && i + 1 < whole.size() && IS_LOW_SURROGATE(whole[i + 1]);
+        if (pair)
+            ++i;
+        else if (IS_HIGH_SURROGATE(whole[i]) || IS_LOW_SURROGATE(whole[i]))
+            whole[i] = 0xFFFD;
+    }
+    std::string utf8;
+    WideToUtf8(whole, &utf8);
     return utf8;
 }
 

@@ -11,10 +11,10 @@
 #include "module/ComObject.h"
 #include "overlay/IconOverlay.h"
 #include "status/StatusCache.h"
-#include "tools/DropList.h"
-#include "tools/StandInClient.h"
-#include "tools/StatusCacheProbe.h"
-#include "tools/UrlCapture.h"
+#include "tools/standin/DropList.h"
+#include "tools/standin/StandInClient.h"
+#include "tools/standin/StatusCacheProbe.h"
+#include "tools/standin/UrlCapture.h"
 #include "tools/fuzz/Fuzz.h"
 
 using Microsoft::WRL::ComPtr;

@@ -14,8 +14,8 @@
 #include "module/ComObject.h"
 #include "status/IconOverlayBHO.h"
 #include "status/StatusCache.h"
-#include "tools/StandInClient.h"
-#include "tools/StatusCacheProbe.h"
+#include "tools/standin/StandInClient.h"
+#include "tools/standin/StatusCacheProbe.h"
 #include "tools/fuzz/Fuzz.h"
 
 using Microsoft::WRL::ComPtr;

@@ -9,7 +9,7 @@
 
 #include "base/RegistryKey.h"
 #include "module/RegObject.h"
-#include "tools/RegistryDump.h"
+#include "tools/standin/RegistryDump.h"
 #include "tools/fuzz/Fuzz.h"
 
 namespace {

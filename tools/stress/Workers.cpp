@@ -7,8 +7,8 @@
 #include "base/GdiObject.h"
 #include "client/ClientContract.h"
 #include "menu/ContextMenuHandler.h"
-#include "tools/DropList.h"
-#include "tools/StandInClient.h"
+#include "tools/standin/DropList.h"
+#include "tools/standin/StandInClient.h"
 #include "tools/stress/Items.h"
 #include "tools/stress/Run.h"
 

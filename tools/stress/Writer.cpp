@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/Utf8.h"
-#include "tools/StandInClient.h"
+#include "tools/standin/StandInClient.h"
 #include "tools/stress/Items.h"
 
 namespace {
@@ -123,9 +123,9 @@ private:
     {
         if (!CopyTo(m_syncDb + L".keep") || !Lock())
             return false;
-        CHandle file(CreateFileW(m_syncDb.c_str(), GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                 nullptr));
+        CHandle file(NullIfInvalid(CreateFileW(m_syncDb.c_str(), GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, 0, nullptr)));
         LARGE_INTEGER size{};
         bool done = file && GetFileSizeEx(file.Get(), &size);
         if (done && truncate) {
@@ -152,9 +152,11 @@ private:
     bool Restore()
     {
         const std::wstring keep = m_syncDb + L".keep";
-        CHandle from(CreateFileW(keep.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        CHandle to(CreateFileW(m_syncDb.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, 0, nullptr));
+        CHandle from(NullIfInvalid(
+            CreateFileW(keep.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
+        CHandle to(NullIfInvalid(CreateFileW(m_syncDb.c_str(), GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, 0, nullptr)));
         LARGE_INTEGER size{};
         std::vector<char> bytes;
         DWORD read = 0, written = 0;

@@ -1,4 +1,4 @@
-#include "tools/RegistryDump.h"
+#include "tools/standin/RegistryDump.h"
 
 #include <algorithm>
 

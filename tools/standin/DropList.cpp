@@ -1,4 +1,4 @@
-#include "tools/DropList.h"
+#include "tools/standin/DropList.h"
 
 #include <windows.h>
 #include <shlobj.h>

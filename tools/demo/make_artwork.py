@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Generate the overlay badges and the context-menu bitmap.
 
-Run from the repository root:  python3 tools/make_artwork.py [--check]
+Run from the repository root:  python3 tools/demo/make_artwork.py [--check]
 
 The outputs in resources/ are committed, so the build never needs this
 script; rerun it only when the artwork changes.  Standard library only.
@@ -12,7 +12,7 @@ import sys
 import zlib
 from pathlib import Path
 
-OUT = Path(__file__).resolve().parent.parent / "resources"
+OUT = Path(__file__).resolve().parents[2] / "resources"
 SIZES = (16, 24, 32, 48, 64, 256)
 WHITE = (255, 255, 255)
 MENU_KEY = (255, 0, 255)       # the menu code swaps this colour for the menu background

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/GdiObject.h"
-#include "tools/StandInClient.h"
+#include "tools/standin/StandInClient.h"
 
 // A right-click's menu: "Open" and what the handler added. The handler owns the entries' bitmaps,
 // so it is kept as long as the menu.

@@ -17,9 +17,9 @@
 #include "base/SyncStatus.h"
 #include "base/UniqueHandle.h"
 #include "base/Utf8.h"
-#include "tools/DemoPicture.h"
-#include "tools/MenuProbe.h"
-#include "tools/StandInClient.h"
+#include "tools/demo/DemoPicture.h"
+#include "tools/demo/MenuProbe.h"
+#include "tools/standin/StandInClient.h"
 
 using Microsoft::WRL::ComPtr;
 

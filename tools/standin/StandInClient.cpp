@@ -1,4 +1,4 @@
-#include "tools/StandInClient.h"
+#include "tools/standin/StandInClient.h"
 
 #include <sqlite3.h>
 

@@ -1,4 +1,4 @@
-#include "tools/StandInWebService.h"
+#include "tools/standin/StandInWebService.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "base/Utf8.h"
-#include "tools/Handle.h"
+#include "tools/standin/Handle.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "tools/UrlCapture.h"
+#include "tools/standin/UrlCapture.h"
 
 #include <shellapi.h>
 
 #include "base/RegistryKey.h"
 #include "base/Utf8.h"
-#include "tools/StandInClient.h"
+#include "tools/standin/StandInClient.h"
 
 namespace {
 
@@ -26,8 +26,9 @@ std::wstring ModuleDirectory()
 std::vector<std::wstring> ReadRecords(const std::wstring& file)
 {
     std::vector<std::wstring> records;
-    const CHandle handle(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const CHandle handle(
+        NullIfInvalid(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
     std::string data;
     char buffer[16 * 1024];
     DWORD read = 0;
@@ -52,8 +53,8 @@ CUrlCapture::CUrlCapture()
         return;
     }
     m_outputFile = m_folder.Child(L"urls.txt");
-    if (!CHandle(CreateFileW(m_outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr))) {
+    if (!CHandle(NullIfInvalid(CreateFileW(m_outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr)))) {
         Fail("cannot make the capture's output file");
         return;
     }

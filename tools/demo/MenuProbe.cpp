@@ -1,4 +1,4 @@
-#include "tools/MenuProbe.h"
+#include "tools/demo/MenuProbe.h"
 
 #include <objbase.h>
 #include <shlobj.h>
@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "base/Utf8.h"
-#include "tools/DropList.h"
-#include "tools/StandInWebService.h"
-#include "tools/UrlCapture.h"
+#include "tools/standin/DropList.h"
+#include "tools/standin/StandInWebService.h"
+#include "tools/standin/UrlCapture.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "tools/UrlCapture.h"
+#include "base/Utf8.h"
+#include "tools/standin/UrlCapture.h"
 
 namespace {
 
@@ -28,18 +29,19 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     if (output.empty())
         return 2;
 
-    // Converted with its terminating NUL, which ends the record.
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, commandLine, -1, nullptr, 0, nullptr, nullptr);
-    std::string record(bytes > 0 ? bytes : 0, '\0');
-    if (bytes <= 0 || WideCharToMultiByte(CP_UTF8, 0, commandLine, -1, record.data(), bytes, nullptr, nullptr) != bytes)
+    // With a terminating NUL, which ends the record.
+    std::string record;
+    if (!WideToUtf8(commandLine, &record))
         return 3;
     static_assert(UrlCaptureRecordEnd == '\0');
+    record.push_back(UrlCaptureRecordEnd);
+    const auto bytes = DWORD(record.size());
 
     {
         // Append-only access: one write lands whole at the end even when two launches overlap.
         const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-        CHandle file(CreateFileW(output.c_str(), FILE_APPEND_DATA, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr));
+        CHandle file(NullIfInvalid(CreateFileW(output.c_str(), FILE_APPEND_DATA, share, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr)));
         DWORD written = 0;
         if (!file || !WriteFile(file.Get(), record.data(), bytes, &written, nullptr) ||
             written != static_cast<DWORD>(bytes))

@@ -1,4 +1,4 @@
-#include "tools/DemoPicture.h"
+#include "tools/demo/DemoPicture.h"
 
 #include <commctrl.h>
 #include <commoncontrols.h>

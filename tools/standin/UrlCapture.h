@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/Handle.h"
-#include "tools/StandInClient.h"
+#include "tools/standin/Handle.h"
+#include "tools/standin/StandInClient.h"
 
 // Stands in for the browser: while it lives, the prefix's http URL handler
 // (HKLM\Software\Classes\http\shell\open\command, the key ShellExecuteW follows under Wine) runs
