@@ -39,13 +39,15 @@ TEST_F(ClientConfigTest, RegistryPathsNameWhatExistsAndDconfGivesTheUserAndShari
     clock.AdvanceSeconds(601);
     EXPECT_FALSE(config.IsSharingEnabled(FILE_ATTRIBUTE_ARCHIVE) || config.IsSharingEnabled(FILE_ATTRIBUTE_DIRECTORY));
 
-    const std::wstring dir = client.ConfigDir(), root = client.RootDir(), syncDb = client.SyncDbPath();
+    // The stand-in's own folder, "Orbeth stand-in N-N\", holds "Config\": names ending in a digit and a letter.
+    const std::wstring dir = client.ConfigDir(), base = dir.substr(0, dir.size() - 7), root = client.RootDir(),
+                       syncDb = client.SyncDbPath();
     std::wstring padded = root; // read into 260 characters, up to the first NUL
     padded.resize(260, L'\0');
     // A value, its data and size in bytes (0: the text and its NUL), and the path it gives.
     // clang-format off
     const std::tuple<const wchar_t*, std::wstring, size_t, std::wstring> cases[] = {
-        {ConfigDirValue, dir.substr(0, dir.size() - 1), 0, dir}, {ConfigDirValue, dir, 0, dir}, {L"a_file", syncDb, 0, syncDb},
+        {ConfigDirValue, base.substr(0, base.size() - 1), 0, base}, {ConfigDirValue, dir, 0, dir}, {L"a_file", syncDb, 0, syncDb},
         {RootDirValue, padded, 520, root}, {RootDirValue, padded, 522, L"<none>"}, // refused rather than cut
         {RootDirValue, root + L"not there", 0, L"<none>"}};
     // clang-format on
