@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <climits>
-#include <iterator>
 #include <string>
 
 #include "base/ComBoundary.h"
 #include "base/ModuleInstance.h"
 #include "menu/LocalServiceRequest.h"
 #include "menu/MenuBitmap.h"
+#include "menu/MenuCommands.h"
 #include "menu/WebLinks.h"
 
 namespace {
@@ -22,32 +22,7 @@ const wchar_t VerbName[] = L"Orbeth shell extension";
 // The client answers a share request with an id of exactly this many characters.
 constexpr size_t ShareLinkIdLength = 32;
 
-// What the enabling rules look at, each worked out once per menu.
-struct CSelectionFacts {
-    size_t count;
-    bool leavesRoot;
-    uint32_t itemKinds;
-    uint32_t shareCount;
-    bool singleCloudFile;
-};
-
-// The commands of the full form, in their order in the submenu (= their offset), each with the
-// rule that enables it.
-const struct {
-    const wchar_t* text;
-    bool (*enabled)(const CSelectionFacts& facts);
-} Commands[] = {
-    {L"&Share",
-     [](const CSelectionFacts& f) {
-         return !f.leavesRoot && f.count < COrbethSelection::DecisionLimit &&
-                f.itemKinds != (COrbethSelection::KindFile | COrbethSelection::KindFolder) && f.shareCount >= 2;
-     }},
-    {L"&Copy link", [](const CSelectionFacts& f) { return !f.leavesRoot && f.shareCount == 2; }},
-    {L"&Comments", [](const CSelectionFacts& f) { return f.singleCloudFile; }},
-    {L"&View Versions", [](const CSelectionFacts& f) { return f.singleCloudFile; }},
-    {L"&View in Cloud", [](const CSelectionFacts& f) { return f.count == 1; }},
-};
-static_assert(std::size(Commands) == COrbethContextMenuHandler::CommandCount);
+static_assert(MenuCommandCount == COrbethContextMenuHandler::CommandCount);
 
 HRESULT UsedIdentifiers(UINT count)
 {
@@ -207,12 +182,9 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
             return UsedIdentifiers(0);
         bool enabled[CommandCount] = {};
         if (form == COrbethSelection::FormFull) {
-            // The count first: a shareable single file has then been looked up already.
-            const uint32_t shareCount = m_selection.GetShareCount();
-            const CSelectionFacts facts{m_selection.Count(), m_selection.LeavesRoot(), m_selection.ItemKinds(),
-                                        shareCount, m_selection.IsSingleCloudFile()};
+            const CSelectionFacts facts = GetSelectionFacts(m_selection);
             for (UINT i = 0; i < CommandCount; ++i)
-                enabled[i] = Commands[i].enabled(facts);
+                enabled[i] = MenuCommands[i].enabled(facts);
         }
 
         const bool inactive = form == COrbethSelection::FormInactive;
@@ -221,7 +193,7 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
         if (form == COrbethSelection::FormFull) {
             for (UINT i = 0; i < CommandCount; ++i)
                 filled &= InsertMenuW(popup.Get(), i, MF_BYPOSITION | (enabled[i] ? MF_STRING : MF_GRAYED),
-                                      idCmdFirst + i, Commands[i].text) != FALSE;
+                                      idCmdFirst + i, MenuCommands[i].text) != FALSE;
         } else if (form == COrbethSelection::FormExcluded) {
             filled = InsertMenuW(popup.Get(), 0, MF_BYPOSITION | MF_GRAYED, idCmdFirst, ExcludedText) != FALSE;
         }

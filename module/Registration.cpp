@@ -102,20 +102,16 @@ HRESULT UnregisterServer()
     return UpdateRegistryFromResource(AppIdScript, false, {{L"APPID", OrbethAppId}});
 }
 
-namespace {
+const wchar_t ApprovedExtensionsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
 
-const wchar_t ApprovedKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
-
-// The shell extensions that the file manager must be allowed to load, in the order written.
-const struct {
-    const wchar_t* clsid;
-    const wchar_t* name;
-} ApprovedExtensions[] = {
+const CApprovedExtension ApprovedExtensions[ApprovedExtensionCount] = {
     {L"{345DCDDB-F6B4-4AFB-A4AA-4894E28A4A8C}", L"OrbethIconOverlay"},
     {L"{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}", L"OrbethIconOverlay"},
     {L"{1DDA3509-9FF3-40DA-8B00-3CFAEDB46577}", L"OrbethIconOverlay"},
     {L"{4D447825-B53E-4C8D-8A3C-24FF0FC9ED30}", L"OrbethContextMenu"},
 };
+
+namespace {
 
 bool IsNtFamily()
 {
@@ -129,7 +125,7 @@ HRESULT RegisterModule()
     if (IsNtFamily()) {
         // Without the right to approve extensions nothing is registered at all.
         CRegistryKey approved;
-        if (approved.Open(HKEY_LOCAL_MACHINE, ApprovedKey, KEY_SET_VALUE) != ERROR_SUCCESS)
+        if (approved.Open(HKEY_LOCAL_MACHINE, ApprovedExtensionsKey, KEY_SET_VALUE) != ERROR_SUCCESS)
             return E_ACCESSDENIED;
         for (const auto& extension : ApprovedExtensions) {
             const DWORD bytes = static_cast<DWORD>((wcslen(extension.name) + 1) * sizeof(wchar_t));
@@ -144,7 +140,7 @@ HRESULT RegisterModule()
 HRESULT UnregisterModule()
 {
     CRegistryKey approved;
-    if (IsNtFamily() && approved.Open(HKEY_LOCAL_MACHINE, ApprovedKey, KEY_SET_VALUE) == ERROR_SUCCESS) {
+    if (IsNtFamily() && approved.Open(HKEY_LOCAL_MACHINE, ApprovedExtensionsKey, KEY_SET_VALUE) == ERROR_SUCCESS) {
         for (const auto& extension : ApprovedExtensions)
             RegDeleteValueW(approved.Get(), extension.clsid);
     }

@@ -21,3 +21,13 @@ HRESULT UnregisterServer();
 HRESULT RegisterModule();
 HRESULT UnregisterModule();
 HRESULT InstallModule(bool install);
+
+// HKLM's list of the shell extensions that the file manager may load, and ours in it, in the
+// order registration writes them.
+extern const wchar_t ApprovedExtensionsKey[];
+struct CApprovedExtension {
+    const wchar_t* clsid;
+    const wchar_t* name;
+};
+inline constexpr size_t ApprovedExtensionCount = 4;
+extern const CApprovedExtension ApprovedExtensions[ApprovedExtensionCount];

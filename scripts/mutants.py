@@ -17,7 +17,7 @@ import sys
 import time
 from pathlib import Path
 
-PRODUCTION = ("base", "client", "status", "overlay", "menu", "module")
+PRODUCTION = ("base", "client", "status", "overlay", "menu", "module", "doctor")
 SUFFIXES = (".c", ".cpp", ".h")
 REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)

@@ -48,11 +48,12 @@ bool COrbethStatusResolver::GetLocalEndpoint(std::wstring* endpoint)
     return ServiceMonitor::GetLocalEndpoint(endpoint);
 }
 
-int32_t COrbethStatusResolver::GetPathStatus(const wchar_t* path, uint32_t attributes, bool* changed)
+int32_t COrbethStatusResolver::GetPathStatus(const wchar_t* path, uint32_t attributes, bool* changed,
+                                             CResolveTrace* trace)
 {
     if (!path)
         return StatusNone;
-    const int32_t status = ResolveStatus(path, wcslen(path), attributes, nullptr, changed);
+    const int32_t status = ResolveStatus(path, wcslen(path), attributes, nullptr, changed, trace);
     return status == StatusNone ? StatusNone : status & StatusStateMask;
 }
 
@@ -66,12 +67,17 @@ int32_t COrbethStatusResolver::GetFileInfoStatus(COrbethFileInfo& record)
 }
 
 int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length, uint32_t attributes,
-                                             const std::wstring* relativePath, bool* changed)
+                                             const std::wstring* relativePath, bool* changed, CResolveTrace* trace)
 {
     const auto setChanged = [changed] {
         if (changed)
             *changed = true;
     };
+    const auto decided = [trace](CResolveTrace::Decision decision) {
+        if (trace)
+            trace->decision = decision;
+    };
+    decided(CResolveTrace::NoPath);
     if (!path)
         return StatusNone;
     const std::wstring_view pathText(path, length);
@@ -83,11 +89,21 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
         // One hold of the lock for the cached checks that run for every icon drawn: the nested
         // takes inside are then cheap, and the root is read in place without a copy.
         CSharedLockGuard guard(m_lock);
+        decided(CResolveTrace::ServiceNotRunning);
         if (!IsServiceRunning())
             return StatusNone;
+        decided(CResolveTrace::NoRoot);
         const std::wstring* root = m_config->GetRootDir();
-        if (!root || !COrbethPathHelper::IsManagedPath(*root, pathText, attributes))
+        if (trace && root)
+            trace->root = *root;
+        if (!root || !COrbethPathHelper::IsManagedPath(*root, pathText, attributes)) {
+            if (trace && root)
+                trace->decision = COrbethPathHelper::IsPathUnderRoot(*root, pathText)
+                                      ? CResolveTrace::FilteredByAttribute
+                                      : CResolveTrace::OutsideRoot;
             return StatusNone;
+        }
+        decided(CResolveTrace::NoUser);
         if (!m_config->GetClientUser()) {
             // The client signed out: nothing known about its items holds any more.
             if (m_statusCache->Count() != 0) {
@@ -97,6 +113,7 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
             return StatusNone;
         }
         newBatch = IsNewBatch();
+        decided(CResolveTrace::Cached);
         if (!newBatch && m_statusCache->Get(pathText, &result, nullptr))
             return result;
         // From the root just checked, not read a second time: it may change or expire in between.
@@ -113,15 +130,23 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
 
     const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     bool noSyncDb = false;
+    decided(CResolveTrace::NoRowByDesign);
     // "/" is the root and "/x" a one-character name directly under it: neither has a row.
     if (relative.size() > 2) {
         std::wstring syncDb;
         if (!m_config->CopySyncDbPath(&syncDb)) {
             noSyncDb = true;
+            decided(CResolveTrace::NoSyncDb);
         } else {
             CanonicalizeInPlace(&relative);
             const int32_t status = isDirectory ? m_reader->GetFolderStatus(syncDb.c_str(), relative)
                                                : m_reader->GetFileStatus(syncDb.c_str(), relative);
+            if (trace) {
+                trace->rowStatus = status;
+                trace->decision = status >= 0            ? CResolveTrace::Row
+                                  : result == StatusNone ? CResolveTrace::NoRow
+                                                         : CResolveTrace::NoRowKeptEarlier;
+            }
             if (status >= 0) {
                 if (status != result)
                     setChanged();
@@ -129,11 +154,14 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
             }
         }
     }
+    if (trace)
+        trace->relative = relative;
     // A folder the database does not list, above a folder the client syncs from the cloud.
     // An empty relative path (a path the root does not lead to) is the ancestor of nothing.
     if (result == StatusNone && isDirectory && !relative.empty() && relative != L"/" &&
         IsAncestorOfRemoteFolder(relative)) {
         setChanged();
+        decided(CResolveTrace::RemoteAncestor);
         result = StatusOk;
     }
 

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "tools/demo/DemoPicture.h"
 #include "tools/demo/MenuProbe.h"
 #include "tools/standin/StandInClient.h"
+#include "tools/standin/StandInWebService.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -233,6 +236,70 @@ bool SavePicture(const CStandInClient& client, const std::vector<CIdentifier>& i
     return true;
 }
 
+// orbeth-doctor.exe, beside this program, as a user runs it: its report's lines and exit code.
+DWORD RunDoctor(const std::wstring& path, std::vector<std::string>* lines)
+{
+    wchar_t self[MAX_PATH];
+    std::wstring exe(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"orbeth-doctor.exe";
+    std::wstring command = L"\"" + exe + L"\" \"" + path + L"\"";
+    CTempFolder folder(L"doctor");
+    const std::wstring log = folder.Child(L"report.txt");
+    SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+    HANDLE out = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, CREATE_ALWAYS,
+                             0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = out;
+    PROCESS_INFORMATION process{};
+    DWORD exitCode = 99;
+    if (CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, 60000);
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(out);
+    std::string text(1 << 16, '\0');
+    HANDLE in =
+        CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD read = 0;
+    ReadFile(in, text.data(), DWORD(text.size()), &read, nullptr);
+    CloseHandle(in);
+    std::istringstream stream(text.substr(0, read));
+    for (std::string line; std::getline(stream, line);)
+        lines->push_back(line.substr(0, line.find('\r')));
+    return exitCode;
+}
+
+// The doctor on the sample setup, then with the client's service stopped: the second report only
+// where it differs from the first.
+bool ShowDoctor(const CStandInClient& client)
+{
+    const CStandInWebService web;
+    std::vector<std::string> first, second;
+    const DWORD healthy = RunDoctor(client.PathOf(L"Archive.zip"), &first);
+    Step("orbeth-doctor, which tells why a badge or the menu entry does not show, on this setup (exit code " +
+         std::to_string(healthy) + "):");
+    std::printf("\n");
+    for (const std::string& line : first)
+        std::printf("%s%s\n", line.empty() ? "" : "      ", line.c_str());
+    std::printf("\n");
+    const bool stopped = StandInService::Stop();
+    const DWORD broken = RunDoctor(client.PathOf(L"Archive.zip"), &second);
+    Step("The client's service stopped, orbeth-doctor again (exit code " + std::to_string(broken) +
+         "); the lines that changed:");
+    std::printf("\n");
+    const std::set<std::string> before(first.begin(), first.end());
+    for (const std::string& line : second) {
+        if (!before.count(line))
+            std::printf("      %s\n", line.c_str());
+    }
+    std::printf("\n");
+    return web.Ready() && stopped && healthy == 0 && broken == 1;
+}
+
 } // namespace
 
 // The one argument, when given, is where the picture of the folder goes (a PNG file).
@@ -314,6 +381,8 @@ int main()
                 std::printf("\n");
                 exitCode = menus && ShowCommands(client) && pictured ? 0 : 1;
                 std::printf("\n");
+                if (!ShowDoctor(client))
+                    exitCode = 1;
             } else {
                 std::printf("  The browser helper object could not be created.\n");
             }

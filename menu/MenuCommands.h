@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class COrbethSelection;
+
+// What the enabling rules of the menu's commands look at, each worked out once per menu.
+struct CSelectionFacts {
+    size_t count;
+    bool leavesRoot;
+    uint32_t itemKinds;
+    uint32_t shareCount; // 1, plus each shareable item with a cloud entry, up to 3
+    bool singleCloudFile;
+};
+
+// The share count first: a shareable single file has then been looked up already.
+CSelectionFacts GetSelectionFacts(COrbethSelection& selection);
+
+// The commands of the full form, in their order in the submenu (= their offset from the first
+// identifier), each with the rule that enables it, and that rule in words for the doctor.
+struct CMenuCommand {
+    const wchar_t* text;
+    const char* rule;
+    bool (*enabled)(const CSelectionFacts& facts);
+};
+inline constexpr size_t MenuCommandCount = 5;
+extern const CMenuCommand MenuCommands[MenuCommandCount];

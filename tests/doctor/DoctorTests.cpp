@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "OrbethExtensions_h.h"
+#include "base/RegistryKey.h"
+#include "client/ClientContract.h"
+#include "tests/support/ClientEnvironment.h"
+#include "tools/standin/LoadedExtension.h"
+#include "tools/standin/StandInWebService.h"
+
+namespace {
+
+const wchar_t Identifiers[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers";
+const wchar_t Approved[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+
+std::wstring Beside(const wchar_t* file)
+{
+    wchar_t path[MAX_PATH];
+    const std::wstring self(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return self.substr(0, self.find_last_of(L'\\') + 1) + file;
+}
+
+// orbeth-doctor.exe run as a user runs it, a process of its own: its exit code and output.
+std::pair<DWORD, std::string> RunDoctor(const std::vector<std::wstring>& arguments)
+{
+    CTempFolder folder(L"doctor");
+    const std::wstring exe = Beside(L"orbeth-doctor.exe"), log = folder.Child(L"out.txt");
+    std::wstring line = L"\"" + exe + L"\"";
+    for (const std::wstring& argument : arguments) // a final backslash would escape the closing quote
+        line += L" \"" + argument + (argument.empty() || argument.back() != L'\\' ? L"\"" : L"\\\"");
+    SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+    HANDLE out = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = out;
+    PROCESS_INFORMATION process{};
+    DWORD exitCode = 99;
+    if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, 60000);
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(out);
+    std::string output(1 << 20, '\0');
+    HANDLE in =
+        CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD read = 0;
+    ReadFile(in, output.data(), DWORD(output.size()), &read, nullptr);
+    CloseHandle(in);
+    output.resize(read);
+    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+    return {exitCode, output};
+}
+
+Json::Value Parsed(const std::string& text)
+{
+    Json::Value root;
+    std::unique_ptr<Json::CharReader>(Json::CharReaderBuilder().newCharReader())
+        ->parse(text.data(), text.data() + text.size(), &root, nullptr);
+    return root;
+}
+
+HRESULT CallExport(const std::wstring& dll, const char* name)
+{
+    CLoadedExtension loaded(dll.c_str());
+    const auto call = loaded.Export<HRESULT(STDAPICALLTYPE*)()>(name);
+    return call ? call() : E_FAIL;
+}
+
+// What a row breaks in the setup where everything is in place, and the arguments it gives.
+struct CSetup {
+    CStandInClient& client;
+    CStandInWebService& web;
+    std::vector<std::wstring> arguments;
+};
+
+// One setup per row, made afresh: the stand-in client and its service, its web service, and the
+// module registered; then the row breaks one thing and reads the doctor's report of it.
+TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
+{
+    enum Registration { Registered, FileGone, Unregistered };
+    const std::wstring key = ClientContract::RegistryKeyPath;
+    const struct {
+        const char* setup;
+        std::function<bool(CSetup&)> change;
+        DWORD exitCode;
+        std::vector<std::string> lines;
+        Registration registration = Registered;
+        std::string service = ""; // the JSON's client.service_state, when the row reads the JSON too
+        // clang-format off
+    } rows[] = {
+        {"all in place", nullptr, 0, {"Classes: all 5 registered, threading model Apartment, in ", "OrbethExtensions.dll: found, version 1.", "(the doctor's too)",
+            "Approved shell extensions: all 4", "registered for files (*) and folders (Directory)", "  1 used   \"   001OrbethOk\" (ours",
+            "found in the 32-bit view", "latest batch", "signed in as alice@example.org; sharing of files on, of folders on",
+            "Service orbethSync: running", "127.0.0.1:8806: accepts connections", "Summary\n  Badges can show.\n"}, Registered, "running"},
+        {"no client key", [](CSetup&) { return CStandInClient::DeleteRegistryKey(); }, 1,
+            {"PROBLEM: Registry key HKLM\\Software\\Orbeth Desktop Sync: not found, in either view"}},
+        {"the key only in the 64-bit view", [&](CSetup& s) {
+            CRegistryKey wide;
+            return CStandInClient::DeleteRegistryKey() && wide.Create(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WRITE | KEY_WOW64_64KEY) == 0 &&
+                   RegSetValueExW(wide.Get(), L"root_dir", 0, REG_SZ, reinterpret_cast<const BYTE*>(s.client.RootDir().c_str()), 2 * DWORD(s.client.RootDir().size() + 1)) == 0;
+         }, 1, {"found only in the 64-bit view", "reg import orbeth.reg /reg:32", "Summary\n  Badges cannot show: Registry key"}},
+        {"the root missing", [](CSetup& s) { return s.client.SetRegistryValue(L"root_dir", L"C:\\Gone\\Orbeth"); }, 1,
+            {"PROBLEM: Root folder C:\\Gone\\Orbeth (root_dir): does not exist"}},
+        {"sync.db missing", [](CSetup& s) { return DeleteFileW(s.client.SyncDbPath().c_str()) != 0; }, 1, {"PROBLEM: sync.db: not found in"}},
+        {"sync.db not a database", [](CSetup& s) { return CopyFileW(Beside(L"OrbethExtensions.dll").c_str(), s.client.SyncDbPath().c_str(), FALSE) != 0; }, 1,
+            {"PROBLEM: sync.db: does not open read-only as a SQLite database"}},
+        {"no user", [](CSetup& s) { return s.client.ExecDconf(L"UPDATE driveconfig SET user = NULL"); }, 1,
+            {"PROBLEM: dconf.db: opens read-only, but no user is signed in", "What to do: sign in"}},
+        {"the service stopped", [](CSetup&) { return StandInService::Stop(); }, 1,
+            {"PROBLEM: Service orbethSync: stopped", "net start orbethSync"}, Registered, "stopped"},
+        {"nothing listening on 8806", [](CSetup& s) { return s.web.Stop(), true; }, 0,
+            {"Summary\n  Badges can show. Yet: Local web service 127.0.0.1:8806: nothing accepts connections"}},
+        {"ours pushed past the 15th", [&](CSetup&) {
+            bool made = true;
+            for (int i = 10; i < 25; ++i)
+                made &= RegSetKeyValueW(HKEY_LOCAL_MACHINE, (Identifiers + (L"\\    Other" + std::to_wstring(i))).c_str(), nullptr, REG_SZ, L"{0}", 8) == 0;
+            return made;
+         }, 1, {" 16 unused \"   001OrbethOk\"", "PROBLEM: Past the 15 identifiers that the file manager uses: \"   001OrbethOk\" (In-sync overlay) at 16, \"   002OrbethPending\" (Waiting overlay) at 17",
+                "Pushed there by 15 names of other programs before them: \"    Other10\", \"    Other11\"",
+                "reg delete \"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\    Other10\" /f"}},
+        {"the registered DLL missing", nullptr, 1, {"OrbethExtensions.dll: does not exist (moved or deleted after it was registered)"}, FileGone},
+        {"the module not registered", nullptr, 1, {"PROBLEM: Not registered: none of the module's 5 classes",
+            "PROBLEM: None of the module's overlays has an identifier"}, Unregistered},
+        {"odd paths", [](CSetup& s) {
+            s.arguments = {s.client.PathOf(L"missing.txt"), L"Docs\\a.txt", L"C:\\" + std::wstring(32000, L'a'), L"CON", L"C:\\x\\com1.txt",
+                           L"\\\\host\\share\\x.txt", L"", s.client.DconfDbPath()};
+            return true;
+         }, 0, {"Badge: none. Step by step:\n    - the service orbethSync runs\n    - under the client's root folder",
+                "it does not exist (its attributes cannot be read)\n  Menu, this path alone: inactive", "A relative path",
+                "32003 characters long", "Names the device CON", "Names the device COM1", "A network path: not opened", "An empty path",
+                "not under the client's root folder", "Menu, this path alone: refused"}},
+    };
+    // clang-format on
+    CRegistryKey approved; // Windows always has it; a fresh prefix may not
+    ASSERT_EQ(approved.Create(HKEY_LOCAL_MACHINE, Approved, KEY_WRITE), ERROR_SUCCESS);
+    ASSERT_TRUE(StandInService::Install());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.setup);
+        {
+            CStandInClient client;
+            CStandInWebService web;
+            CTempFolder elsewhere(L"moved");
+            const std::wstring dll = row.registration == FileGone ? elsewhere.Child(L"OrbethExtensions.dll")
+                                                                  : Beside(L"OrbethExtensions.dll");
+            ASSERT_TRUE(client.Ready() && web.Ready() && StandInService::Start());
+            ASSERT_TRUE(row.registration != FileGone ||
+                        CopyFileW(Beside(L"OrbethExtensions.dll").c_str(), dll.c_str(), TRUE));
+            ASSERT_TRUE(row.registration == Unregistered || CallExport(dll, "DllRegisterServer") == S_OK);
+            ASSERT_TRUE(row.registration != FileGone || DeleteFileW(dll.c_str()));
+            CSetup setup{client, web, {}};
+            ASSERT_TRUE(!row.change || row.change(setup));
+            const auto [exitCode, output] = RunDoctor(setup.arguments);
+            EXPECT_EQ(exitCode, row.exitCode) << output;
+            for (const std::string& line : row.lines)
+                EXPECT_NE(output.find(line), std::string::npos) << line << "\n" << output;
+            if (!row.service.empty()) {
+                setup.arguments.push_back(L"--json");
+                const auto [jsonExit, json] = RunDoctor(setup.arguments);
+                const Json::Value facts = Parsed(json);
+                EXPECT_TRUE(jsonExit == row.exitCode && facts["summary"]["exit_code"].asUInt() == row.exitCode &&
+                            facts["summary"]["badges_can_show"] == (row.exitCode == 0) &&
+                            facts["client"]["service_state"] == row.service &&
+                            facts["module"]["files"][0]["version"] == facts["module"]["doctor_version"])
+                    << json;
+            }
+        }
+        CallExport(Beside(L"OrbethExtensions.dll"), "DllUnregisterServer");
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
+        for (int i = 10; i < 25; ++i)
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, (Identifiers + (L"\\    Other" + std::to_wstring(i))).c_str());
+    }
+    EXPECT_EQ(RunDoctor({L"--bogus"}).first, 2u);
+}
+
+// The badge the doctor tells for each path of a sample tree is the one the DLL's overlays claim.
+class DoctorAgreementTest : public ClientEnvironmentTest {};
+
+TEST_F(DoctorAgreementTest, ItsBadgesAreTheOverlaysOwn)
+{
+    constexpr DWORD Folder = FILE_ATTRIBUTE_DIRECTORY;
+    const struct {
+        const wchar_t* item;
+        DWORD attributes;
+        int status; // of its row; -1 for none
+        // clang-format off
+    } items[] = {
+        {L"ok.txt", 0, 2}, {L"pending.txt", 0, 1}, {L"error.txt", 0, 0}, {L"three.txt", 0, 3}, {L"excluded.txt", 0, 10},
+        {L"excluded pending.txt", 0, 9}, {L"norow.txt", 0, -1}, {L"x", 0, 2}, {L"hidden.txt", FILE_ATTRIBUTE_HIDDEN, 2},
+        {L"Docs", Folder, 1}, {L"Docs\\\u00C9t\u00E9.txt", 0, 2}, {L"Shared", Folder, -1}, {L"Shared\\Team", Folder, -1},
+    };
+    // clang-format on
+    std::vector<std::wstring> paths = {client.RootDir(), client.PathOf(L"gone.txt"), client.DconfDbPath()};
+    for (const auto& item : items) {
+        ASSERT_TRUE(item.attributes & Folder ? client.MakeFolder(item.item)
+                                             : client.MakeFile(item.item, item.attributes));
+        std::wstring row = L"/" + std::wstring(item.item) + (item.attributes & Folder ? L"/" : L"");
+        CharLowerBuffW(row.data(), DWORD(row.size()));
+        std::replace(row.begin(), row.end(), L'\\', L'/');
+        ASSERT_TRUE(item.status < 0 || client.SetStatus(row, item.status));
+        paths.push_back(client.PathOf(item.item));
+    }
+    ASSERT_GE(client.AddBatch(LR"(["/Shared/Team"])"), 0);
+    std::vector<std::wstring> arguments = paths;
+    arguments.push_back(L"--json");
+    const Json::Value report = Parsed(RunDoctor(arguments).second);
+    ASSERT_EQ(report["paths"].size(), paths.size());
+
+    CLoadedExtension dll;
+    const CLSID* overlays[] = {&CLSID_OrbethErrorIconOverlay, &CLSID_OrbethPendingIconOverlay,
+                               &CLSID_OrbethOkIconOverlay};
+    const char* names[] = {"error", "pending", "ok"};
+    for (size_t i = 0; i < paths.size(); ++i) {
+        std::string claimed = "none";
+        for (size_t j = 0; j < 3; ++j) {
+            const auto identifier =
+                dll.Create<IShellIconOverlayIdentifier>(*overlays[j], IID_IShellIconOverlayIdentifier);
+            if (identifier->IsMemberOf(paths[i].c_str(), GetFileAttributesW(paths[i].c_str())) == S_OK)
+                claimed = names[j];
+        }
+        EXPECT_EQ(report["paths"][Json::ArrayIndex(i)]["badge"].asString(), claimed)
+            << testing::PrintToString(paths[i]);
+    }
+}
+
+} // namespace
