@@ -55,9 +55,21 @@ int Run()
         }
     }
 
-    // A console shows the report's UTF-8 as such; a pipe or a file gets the bytes anyway.
-    if (GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR)
-        SetConsoleOutputCP(CP_UTF8);
+    // A console shows the report's UTF-8 as such, and gets its own code page back afterwards; a
+    // pipe or a file gets the bytes anyway.
+    struct CConsoleCodePage {
+        UINT before = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR ? GetConsoleOutputCP() : 0;
+        CConsoleCodePage()
+        {
+            if (before)
+                SetConsoleOutputCP(CP_UTF8);
+        }
+        ~CConsoleCodePage()
+        {
+            if (before)
+                SetConsoleOutputCP(before);
+        }
+    } codePage;
     const std::wstring version = ORBETH_DOCTOR_VERSION;
     CReport report;
     CheckModule(report, version);
