@@ -7,6 +7,7 @@
 #include <cwctype>
 
 #include "base/RegistryKey.h"
+#include "base/Socket.h"
 #include "base/UniqueHandle.h"
 
 namespace Machine {
@@ -157,46 +158,6 @@ PathKind ClassifyPath(const std::wstring& path, std::wstring* device)
     const bool absolute = local.size() >= 3 && std::iswalpha(local[0]) && local[1] == L':' && IsSeparator(local[2]);
     return absolute ? PathKind::Local : PathKind::Relative;
 }
-
-namespace {
-
-class CWinsock {
-public:
-    CWinsock()
-    {
-        WSADATA data;
-        m_started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }
-    ~CWinsock()
-    {
-        if (m_started)
-            WSACleanup();
-    }
-    CWinsock(const CWinsock&) = delete;
-    CWinsock& operator=(const CWinsock&) = delete;
-    bool Started() const { return m_started; }
-
-private:
-    bool m_started = false;
-};
-
-class CSocket {
-public:
-    explicit CSocket(SOCKET socket) : m_socket(socket) {}
-    ~CSocket()
-    {
-        if (m_socket != INVALID_SOCKET)
-            closesocket(m_socket);
-    }
-    CSocket(const CSocket&) = delete;
-    CSocket& operator=(const CSocket&) = delete;
-    SOCKET Get() const { return m_socket; }
-
-private:
-    SOCKET m_socket;
-};
-
-} // namespace
 
 bool AcceptsConnection(const wchar_t* address, uint16_t port, DWORD timeoutMs)
 {

@@ -2,7 +2,6 @@
 #include <json/json.h>
 #include <shlobj.h>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,6 +12,7 @@
 #include "client/ClientContract.h"
 #include "tests/support/ClientEnvironment.h"
 #include "tools/standin/LoadedExtension.h"
+#include "tools/standin/Program.h"
 #include "tools/standin/StandInWebService.h"
 
 namespace {
@@ -20,44 +20,11 @@ namespace {
 const wchar_t Identifiers[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers";
 const wchar_t Approved[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
 
-std::wstring Beside(const wchar_t* file)
-{
-    wchar_t path[MAX_PATH];
-    const std::wstring self(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    return self.substr(0, self.find_last_of(L'\\') + 1) + file;
-}
-
 // orbeth-doctor.exe run as a user runs it, a process of its own: its exit code and output.
 std::pair<DWORD, std::string> RunDoctor(const std::vector<std::wstring>& arguments)
 {
-    CTempFolder folder(L"doctor");
-    const std::wstring exe = Beside(L"orbeth-doctor.exe"), log = folder.Child(L"out.txt");
-    std::wstring line = L"\"" + exe + L"\"";
-    for (const std::wstring& argument : arguments) // a final backslash would escape the closing quote
-        line += L" \"" + argument + (argument.empty() || argument.back() != L'\\' ? L"\"" : L"\\\"");
-    SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
-    HANDLE out = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = out;
-    PROCESS_INFORMATION process{};
-    DWORD exitCode = 99;
-    if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        WaitForSingleObject(process.hProcess, 60000);
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    CloseHandle(out);
-    std::string output(1 << 20, '\0');
-    HANDLE in =
-        CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD read = 0;
-    ReadFile(in, output.data(), DWORD(output.size()), &read, nullptr);
-    CloseHandle(in);
-    output.resize(read);
-    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+    std::string output;
+    const DWORD exitCode = RunProgramBeside(L"orbeth-doctor.exe", arguments, &output);
     return {exitCode, output};
 }
 

@@ -21,6 +21,7 @@
 #include "base/Utf8.h"
 #include "tools/demo/DemoPicture.h"
 #include "tools/demo/MenuProbe.h"
+#include "tools/standin/Program.h"
 #include "tools/standin/StandInClient.h"
 #include "tools/standin/StandInWebService.h"
 
@@ -239,37 +240,11 @@ bool SavePicture(const CStandInClient& client, const std::vector<CIdentifier>& i
 // orbeth-doctor.exe, beside this program, as a user runs it: its report's lines and exit code.
 DWORD RunDoctor(const std::wstring& path, std::vector<std::string>* lines)
 {
-    wchar_t self[MAX_PATH];
-    std::wstring exe(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"orbeth-doctor.exe";
-    std::wstring command = L"\"" + exe + L"\" \"" + path + L"\"";
-    CTempFolder folder(L"doctor");
-    const std::wstring log = folder.Child(L"report.txt");
-    SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
-    HANDLE out = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, CREATE_ALWAYS,
-                             0, nullptr);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = out;
-    PROCESS_INFORMATION process{};
-    DWORD exitCode = 99;
-    if (CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        WaitForSingleObject(process.hProcess, 60000);
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    CloseHandle(out);
-    std::string text(1 << 16, '\0');
-    HANDLE in =
-        CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD read = 0;
-    ReadFile(in, text.data(), DWORD(text.size()), &read, nullptr);
-    CloseHandle(in);
-    std::istringstream stream(text.substr(0, read));
+    std::string text;
+    const DWORD exitCode = RunProgramBeside(L"orbeth-doctor.exe", {path}, &text);
+    std::istringstream stream(text);
     for (std::string line; std::getline(stream, line);)
-        lines->push_back(line.substr(0, line.find('\r')));
+        lines->push_back(line);
     return exitCode;
 }
 

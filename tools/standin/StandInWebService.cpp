@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "base/Socket.h"
 #include "base/Utf8.h"
 #include "tools/standin/Handle.h"
 
@@ -28,48 +29,10 @@ constexpr size_t MaxConnections = 64;
 constexpr size_t EndlessBatchBytes = 8 * 1024;
 constexpr DWORD EndlessPauseMs = 1;
 
-class CSocket {
-public:
-    explicit CSocket(SOCKET socket = INVALID_SOCKET) : m_socket(socket) {}
-    ~CSocket() { Reset(); }
-    CSocket(const CSocket&) = delete;
-    CSocket& operator=(const CSocket&) = delete;
-    SOCKET Get() const { return m_socket; }
-    void Reset(SOCKET socket = INVALID_SOCKET)
-    {
-        if (m_socket != INVALID_SOCKET)
-            closesocket(m_socket);
-        m_socket = socket;
-    }
-
-private:
-    SOCKET m_socket;
-};
-
 // A manual-reset event.
 class CEvent : public CHandle {
 public:
     CEvent() : CHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-};
-
-class CWinsock {
-public:
-    CWinsock()
-    {
-        WSADATA data;
-        m_started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }
-    ~CWinsock()
-    {
-        if (m_started)
-            WSACleanup();
-    }
-    CWinsock(const CWinsock&) = delete;
-    CWinsock& operator=(const CWinsock&) = delete;
-    bool Started() const { return m_started; }
-
-private:
-    bool m_started = false;
 };
 
 // Milliseconds left until a GetTickCount64 deadline.
