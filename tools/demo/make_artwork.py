@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Generate the overlay badges and the context-menu bitmap.
+"""Generate the overlay badges, the context-menu bitmap and the package logos.
 
 Run from the repository root:  python3 tools/demo/make_artwork.py [--check]
 
-The outputs in resources/ are committed, so the build never needs this
+The outputs in resources/ and packaging/Assets/ are committed, so the build never needs this
 script; rerun it only when the artwork changes.  Standard library only.
 """
 import math
@@ -13,6 +13,7 @@ import zlib
 from pathlib import Path
 
 OUT = Path(__file__).resolve().parents[2] / "resources"
+ASSETS = OUT.parent / "packaging" / "Assets"  # the logos of the sparse package
 SIZES = (16, 24, 32, 48, 64, 256)
 WHITE = (255, 255, 255)
 MENU_KEY = (255, 0, 255)       # the menu code swaps this colour for the menu background
@@ -260,24 +261,36 @@ def bmp24_bytes(px):
 
 # -------------------------------------------------------------------- menu
 
-def menu_pixels():
-    """Blue orb with a white orbit arc on the magenta key colour."""
-    size, ss, R, c = 16, 8, 7.0, 8.0
+def orb_shader(R):
+    """Blue orb with a white orbit arc, centred on 0,0; None outside it.
+
+    The menu bitmap and the package logos share it, so they stay one picture.
+    """
+    k = R / 7.0  # the arc and the light were tuned on the menu's 7 px radius
     light, dark = (160, 212, 255), (14, 56, 156)
     tilt = math.radians(-22)
     ct, st = math.cos(tilt), math.sin(tilt)
 
-    def shade(x, y):
-        u, v = x - c, y - c
+    def shade(u, v):
         if math.hypot(u, v) > R:
             return None
         # front half of a tilted orbit, kept inside the orb so the outline
         # stays a clean circle on any menu background
         eu, ev = u * ct + v * st, -u * st + v * ct
-        if ev > 0 and abs(math.hypot(eu / 6.2, ev / 2.4) - 1) < 0.24:
+        if ev > 0 and abs(math.hypot(eu / (6.2 * k), ev / (2.4 * k)) - 1) < 0.24:
             return WHITE
-        t = clamp01(math.hypot(u + 2.4, v + 2.6) / (R * 1.6))
+        t = clamp01(math.hypot(u + 2.4 * k, v + 2.6 * k) / (R * 1.6))
         return mix(light, dark, t ** 0.8)
+    return shade
+
+
+def menu_pixels():
+    """The orb on the magenta key colour."""
+    size, ss, R, c = 16, 8, 7.0, 8.0
+    orb = orb_shader(R)
+
+    def shade(x, y):
+        return orb(x - c, y - c)
 
     px = []
     for y in range(size):
@@ -303,6 +316,21 @@ def menu_pixels():
     return px
 
 
+# ------------------------------------------------------------------- logos
+
+# The package's logos: the orb on a transparent ground, filling the share of
+# the square that the file manager and the package list leave for a mark.
+LOGOS = {"Square44x44Logo.png": (44, 0.92), "Square150x150Logo.png": (150, 0.66),
+         "StoreLogo.png": (50, 0.92)}
+
+
+def logo_png(size, share):
+    R = size * share / 2
+    orb = orb_shader(R)
+    c = size / 2
+    return png_bytes(render(size, lambda x, y: orb(x - c, y - c), (0, 0, size, size), 4))
+
+
 # ------------------------------------------------------------------- check
 
 def check():
@@ -326,6 +354,10 @@ def check():
     assert bmp[:2] == b"BM" and struct.unpack_from("<I", bmp, 2)[0] == len(bmp)
     _, w, h, _, bits = struct.unpack_from("<IiiHH", bmp, 14)
     assert (w, h, bits) == (16, 16, 24)
+    for name, (size, _) in LOGOS.items():
+        png = (ASSETS / name).read_bytes()
+        assert png.startswith(b"\x89PNG\r\n\x1a\n") and png[12:16] == b"IHDR", name
+        assert struct.unpack_from(">II", png, 16) == (size, size), name
     print("artwork ok")
 
 
@@ -341,6 +373,9 @@ def main():
             images.append((size, png_bytes(px) if size >= 256 else dib_bytes(px)))
         (OUT / f"overlay_{name}.ico").write_bytes(ico_bytes(images))
     (OUT / "menu.bmp").write_bytes(bmp24_bytes(menu_pixels()))
+    ASSETS.mkdir(exist_ok=True)
+    for name, (size, share) in LOGOS.items():
+        (ASSETS / name).write_bytes(logo_png(size, share))
     check()
 
 
