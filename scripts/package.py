@@ -49,6 +49,7 @@ def stored(name):
 
 def build(out):
     manifest = (ROOT / "packaging/AppxManifest.xml.in").read_text().replace("@VERSION@", version())
+    ElementTree.fromstring(manifest)  # a template edit that breaks the XML stops here
     files = [(f"Assets/{p.name}", p.read_bytes())
              for p in sorted((ROOT / "packaging/Assets").glob("*.png"))]
     files.append(("AppxManifest.xml", manifest.encode()))
