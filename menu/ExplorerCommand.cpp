@@ -244,42 +244,40 @@ STDMETHODIMP COrbethExplorerCommand::QueryInterface(REFIID riid, void** object)
 void COrbethExplorerCommand::Forget() noexcept
 {
     m_selection.ResetSelection();
-    m_paths.clear();
+    m_items.Reset();
     m_captured = false;
     m_facts.reset();
 }
 
 bool COrbethExplorerCommand::Capture(IShellItemArray* items)
 {
-    std::vector<std::wstring> paths;
-    DWORD count = 0;
-    if (items && SUCCEEDED(items->GetCount(&count))) {
-        for (DWORD i = 0; i < count; ++i) {
-            // An item without a file-system path (a virtual folder's) refuses the whole selection.
-            ComPtr<IShellItem> item;
-            CTaskString path;
-            if (FAILED(items->GetItemAt(i, item.GetAddressOf())) || !item ||
-                FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, path.Out())) || !path.Get() || !*path.Get()) {
-                paths.clear();
-                break;
-            }
-            paths.emplace_back(path.Get());
-        }
-    }
-    if (m_captured && paths == m_paths)
+    // The same array is the same menu: its items are not read again, and what was decided holds.
+    // The reference kept on it means no other array can come at its address meanwhile.
+    if (m_captured && items == m_items.Get())
         return m_selection.Count() != 0;
     Forget();
     try {
-        for (const std::wstring& path : paths) {
-            // A selection that starts outside the root is refused without reading the rest.
-            if (!m_selection.AddPath(path.c_str()))
-                break;
+        DWORD count = 0;
+        if (items && SUCCEEDED(items->GetCount(&count))) {
+            for (DWORD i = 0; i < count; ++i) {
+                // An item without a file-system path (a virtual folder's) refuses the whole selection.
+                ComPtr<IShellItem> item;
+                CTaskString path;
+                if (FAILED(items->GetItemAt(i, item.GetAddressOf())) || !item ||
+                    FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, path.Out())) || !path.Get() || !*path.Get()) {
+                    m_selection.ResetSelection();
+                    break;
+                }
+                // A selection that starts outside the root is refused without reading the rest.
+                if (!m_selection.AddPath(path.Get()))
+                    break;
+            }
         }
     } catch (...) {
         Forget();
         throw;
     }
-    m_paths = std::move(paths);
+    m_items = items;
     m_captured = true;
     return m_selection.Count() != 0;
 }
@@ -366,9 +364,6 @@ STDMETHODIMP COrbethExplorerCommand::GetState(IShellItemArray* items, BOOL okToB
         return E_POINTER;
     *state = ECS_HIDDEN;
     return GuardedCall([&]() -> HRESULT {
-        // A quick call opens a new menu: what was decided for an earlier one may have changed since.
-        if (!okToBeSlow)
-            Forget();
         // Not shown twice: Windows 11 lists this command in the classic menu too, beside our
         // IContextMenu entry. Nothing documented in the site it is given tells the two menus apart,
         // and without a Windows 11 to try a guess could hide the entry in the first menu, so the

@@ -38,7 +38,7 @@ public:
     STDMETHODIMP GetSite(REFIID riid, void** site) override;
 
     // For the sub-commands. Takes the items' file-system paths as the selection, kept while the
-    // same paths come again; false when the classic menu's Initialize would refuse them.
+    // same array comes again; false when the classic menu's Initialize would refuse them.
     // Throws std::bad_alloc.
     bool Capture(IShellItemArray* items);
     // The state of the sub-command at that index on the captured selection; E_PENDING when it
@@ -54,7 +54,7 @@ private:
     void Forget() noexcept;
 
     COrbethSelection m_selection;
-    std::vector<std::wstring> m_paths;
+    Microsoft::WRL::ComPtr<IShellItemArray> m_items;
     bool m_captured = false;
     std::optional<CSelectionFacts> m_facts;
     Microsoft::WRL::ComPtr<IUnknown> m_site;
