@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cwchar>
 #include <new>
+#include <string>
 
 #include "OrbethExtensions_h.h"
 #include "base/ComBoundary.h"

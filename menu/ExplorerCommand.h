@@ -6,8 +6,6 @@
 #include <wrl/client.h>
 
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "menu/MenuCommands.h"
 #include "menu/Selection.h"
