@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 #include <wrl/client.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -92,5 +93,38 @@ void RunMenuBenchmarks()
         ReportBench("menu_query_16_files", Compare(Iterations, menu, floor, Rounds), 1.3);
         for (HMENU menu : shown)
             DestroyMenu(menu);
+
+        // The Windows 11 entry for the same files: a fresh root asked quickly, then allowed to be
+        // slow, then each line's state, as the file manager asks before it shows the submenu.
+        ComPtr<IClassFactory> commands;
+        dll.GetClassObject(CLSID_OrbethExplorerCommand, IID_PPV_ARGS(&commands));
+        std::vector<std::unique_ptr<ITEMIDLIST, decltype(&ILFree)>> owned;
+        std::vector<PCIDLIST_ABSOLUTE> ids;
+        for (const std::wstring& path : paths) {
+            owned.emplace_back(ILCreateFromPathW(path.c_str()), &ILFree);
+            ids.push_back(owned.back().get());
+        }
+        ComPtr<IShellItemArray> items;
+        SHCreateShellItemArrayFromIDLists(UINT(ids.size()), ids.data(), &items);
+        if (!commands || !items) {
+            std::printf("bench explorer command: the class or the item array cannot be made\n");
+            return;
+        }
+        const auto states = [&](long) {
+            ComPtr<IExplorerCommand> root;
+            ComPtr<IEnumExplorerCommand> lines;
+            EXPCMDSTATE state = ECS_ENABLED;
+            commands->CreateInstance(nullptr, IID_PPV_ARGS(&root));
+            root->GetState(items.Get(), FALSE, &state);
+            root->GetState(items.Get(), TRUE, &state);
+            root->EnumSubCommands(&lines);
+            ComPtr<IExplorerCommand> line;
+            while (lines->Next(1, &line, nullptr) == S_OK) {
+                line->GetState(items.Get(), TRUE, &state);
+                KeepValue(state);
+                line.Reset();
+            }
+        };
+        ReportBench("explorer_command_state_16_files", Compare(Iterations, states, floor, Rounds), 1.3);
     }
 }

@@ -142,6 +142,9 @@ void CheckModule(CReport& report, const std::wstring& doctorVersion)
     };
     std::vector<CFound> classes;
     for (const CClassTable::CEntry& entry : GetClassTable()) {
+        // The package's class is not registered through regsvr32: its absence here says nothing.
+        if (!entry.script)
+            continue;
         CFound found{RoleOf(GuidText(*entry.clsid)), GuidText(*entry.clsid), {}, {}, false};
         const std::wstring key = L"CLSID\\" + found.clsid;
         found.registered = Machine::KeyExists(HKEY_CLASSES_ROOT, key);

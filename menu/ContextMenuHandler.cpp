@@ -8,10 +8,8 @@
 
 #include "base/ComBoundary.h"
 #include "base/ModuleInstance.h"
-#include "menu/LocalServiceRequest.h"
 #include "menu/MenuBitmap.h"
 #include "menu/MenuCommands.h"
-#include "menu/WebLinks.h"
 
 namespace {
 
@@ -19,8 +17,6 @@ constexpr int MenuBitmapResource = 301;
 const wchar_t EntryTitle[] = L"Orbeth";
 const wchar_t ExcludedText[] = L"&File excluded from sync by your administrator";
 const wchar_t VerbName[] = L"Orbeth shell extension";
-// The client answers a share request with an id of exactly this many characters.
-constexpr size_t ShareLinkIdLength = 32;
 
 static_assert(MenuCommandCount == COrbethContextMenuHandler::CommandCount);
 
@@ -237,24 +233,7 @@ STDMETHODIMP COrbethContextMenuHandler::InvokeCommand(CMINVOKECOMMANDINFO* info)
         // A verb given as a string names no command of this menu.
         if (!info || !IS_INTRESOURCE(info->lpVerb))
             return E_INVALIDARG;
-        const UINT command = LOWORD(reinterpret_cast<ULONG_PTR>(info->lpVerb));
-        switch (command) {
-        case CommandShare: {
-            std::wstring id;
-            const HRESULT posted = LocalServiceRequest::PostSelection(m_selection, "1", &id);
-            return SUCCEEDED(posted) && id.size() == ShareLinkIdLength ? WebLinks::OpenShareLink(m_selection, id)
-                                                                       : posted;
-        }
-        case CommandCopyLink:
-            return LocalServiceRequest::PostSelection(m_selection, "2", nullptr);
-        case CommandComments:
-        case CommandVersions:
-            return WebLinks::OpenFilePage(m_selection, command);
-        case CommandViewInCloud:
-            return WebLinks::OpenInCloud(m_selection);
-        default:
-            return E_INVALIDARG;
-        }
+        return RunMenuCommand(m_selection, LOWORD(reinterpret_cast<ULONG_PTR>(info->lpVerb)));
     });
 }
 

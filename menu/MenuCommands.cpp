@@ -1,6 +1,15 @@
 #include "menu/MenuCommands.h"
 
+#include <string>
+
+#include "menu/LocalServiceRequest.h"
 #include "menu/Selection.h"
+#include "menu/WebLinks.h"
+
+namespace {
+// The client answers a share request with an id of exactly this many characters.
+constexpr size_t ShareLinkIdLength = 32;
+} // namespace
 
 CSelectionFacts GetSelectionFacts(COrbethSelection& selection)
 {
@@ -24,3 +33,23 @@ const CMenuCommand MenuCommands[MenuCommandCount] = {
      [](const CSelectionFacts& f) { return f.singleCloudFile; }},
     {L"&View in Cloud", "one item alone", [](const CSelectionFacts& f) { return f.count == 1; }},
 };
+
+HRESULT RunMenuCommand(COrbethSelection& selection, UINT command)
+{
+    switch (command) {
+    case 0: { // Share
+        std::wstring id;
+        const HRESULT posted = LocalServiceRequest::PostSelection(selection, "1", &id);
+        return SUCCEEDED(posted) && id.size() == ShareLinkIdLength ? WebLinks::OpenShareLink(selection, id) : posted;
+    }
+    case 1: // Copy link
+        return LocalServiceRequest::PostSelection(selection, "2", nullptr);
+    case 2: // Comments
+    case 3: // View Versions
+        return WebLinks::OpenFilePage(selection, command);
+    case 4: // View in Cloud
+        return WebLinks::OpenInCloud(selection);
+    default:
+        return E_INVALIDARG;
+    }
+}

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <windows.h>
+
 class COrbethSelection;
 
 // What the enabling rules of the menu's commands look at, each worked out once per menu.
@@ -26,3 +28,6 @@ struct CMenuCommand {
 };
 inline constexpr size_t MenuCommandCount = 5;
 extern const CMenuCommand MenuCommands[MenuCommandCount];
+
+// Runs the full form's command at that offset on the selection: both menus run their commands here.
+HRESULT RunMenuCommand(COrbethSelection& selection, UINT command);

@@ -42,6 +42,8 @@ public:
     // Decided on first need and kept until the next reset: a status that changes in between
     // is not seen by a second menu on the same selection.
     uint32_t GetMenuForm();
+    // The form was decided: asking for it again reads no database.
+    bool IsFormDecided() const { return m_menuForm != 0; }
     uint32_t GetShareCount();
     // One file alone, known to the cloud.
     bool IsSingleCloudFile();

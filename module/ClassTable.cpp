@@ -1,6 +1,7 @@
 #include "module/ClassTable.h"
 
 #include "menu/ContextMenuHandler.h"
+#include "menu/ExplorerCommand.h"
 #include "module/ClassFactory.h"
 #include "module/ComObject.h"
 #include "overlay/IconOverlay.h"
@@ -13,6 +14,8 @@ CClassTable::CClassTable() noexcept
           {&CLSID_OrbethPendingIconOverlay, &CreateComObject<COrbethPendingIconOverlay>, nullptr, 104},
           {&CLSID_OrbethErrorIconOverlay, &CreateComObject<COrbethErrorIconOverlay>, nullptr, 103},
           {&CLSID_OrbethIconOverlayBHO, &CreateComObject<COrbethIconOverlayBHO>, nullptr, 105},
+          // Declared by the Windows 11 package, not by self-registration.
+          {&CLSID_OrbethExplorerCommand, &CreateComObject<COrbethExplorerCommand>, nullptr, 0},
       }
 {
     if (InitializeCriticalSectionEx(&m_lock, 0, 0))

@@ -13,7 +13,7 @@ public:
         const CLSID* clsid;
         CreateFunction create;
         IUnknown* factory;
-        UINT script; // the REGISTRY resource that registers the class
+        UINT script; // the REGISTRY resource that registers the class, 0 for one a package declares
     };
 
     // Built at load, where nothing could catch: it only fills the table and makes its lock.
@@ -25,12 +25,12 @@ public:
     bool IsUsable() const { return m_usable != 0; }
     HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** object);
     const CEntry* begin() const { return m_entries; }
-    const CEntry* end() const { return m_entries + 5; }
+    const CEntry* end() const { return m_entries + 6; }
 
 private:
     CEntry* Find(REFCLSID clsid);
 
-    CEntry m_entries[5];
+    CEntry m_entries[6];
     CRITICAL_SECTION m_lock;
     UINT m_usable = 0; // 0 when its lock could not be made, and after unload
 };

@@ -86,7 +86,8 @@ HRESULT RegisterServer()
         if (FAILED(result))
             break;
         // No class has component categories to register.
-        result = UpdateRegistryFromResource(entry.script, true);
+        if (entry.script)
+            result = UpdateRegistryFromResource(entry.script, true);
     }
     return result;
 }
@@ -95,7 +96,7 @@ HRESULT UnregisterServer()
 {
     CSystemThreadLocale locale;
     for (const CClassTable::CEntry& entry : GetClassTable()) {
-        const HRESULT result = UpdateRegistryFromResource(entry.script, false);
+        const HRESULT result = entry.script ? UpdateRegistryFromResource(entry.script, false) : S_OK;
         if (FAILED(result))
             return result;
     }

@@ -3,6 +3,7 @@
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -108,6 +109,81 @@ std::string Expected(const std::string& form)
     return "Open#1|-|" + entry + "|-|Properties#2 (" + count + ")";
 }
 
+// A command's title, as text.
+std::string Title(IExplorerCommand* command, IShellItemArray* items)
+{
+    LPWSTR title = nullptr;
+    std::string utf8;
+    if (SUCCEEDED(command->GetTitle(items, &title)))
+        WideToUtf8(title, &utf8);
+    CoTaskMemFree(title);
+    return utf8;
+}
+
+// The items as the Windows 11 file manager hands them to its commands; null when one cannot be named.
+ComPtr<IShellItemArray> ItemArray(const std::vector<std::wstring>& paths)
+{
+    std::vector<std::unique_ptr<ITEMIDLIST, decltype(&ILFree)>> ids;
+    std::vector<PCIDLIST_ABSOLUTE> list;
+    for (const std::wstring& path : paths) {
+        ids.emplace_back(ILCreateFromPathW(path.c_str()), &ILFree);
+        list.push_back(ids.back().get());
+    }
+    ComPtr<IShellItemArray> items;
+    if (std::all_of(list.begin(), list.end(), [](PCIDLIST_ABSOLUTE id) { return id; }))
+        SHCreateShellItemArrayFromIDLists(static_cast<UINT>(list.size()), list.data(), &items);
+    return items;
+}
+
+// The sub-commands of a root, all handed out at once; the enumerator is walked again by Reset, Skip and Clone.
+std::vector<ComPtr<IExplorerCommand>> SubCommands(IExplorerCommand* root)
+{
+    ComPtr<IEnumExplorerCommand> list, clone;
+    IExplorerCommand* given[8] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(root->EnumSubCommands(&list), S_OK);
+    EXPECT_EQ(list->Next(8, given, &fetched), S_FALSE);
+    std::vector<ComPtr<IExplorerCommand>> lines(given, given + fetched);
+    for (ULONG i = 0; i < fetched; ++i)
+        given[i]->Release(); // the vector holds its own reference
+    if (lines.empty())
+        return lines;
+    EXPECT_TRUE(list->Reset() == S_OK && list->Skip(fetched) == S_OK && list->Skip(1) == S_FALSE &&
+                list->Reset() == S_OK && list->Skip(fetched - 1) == S_OK && list->Clone(&clone) == S_OK);
+    ComPtr<IExplorerCommand> last;
+    EXPECT_EQ(clone->Next(1, &last, nullptr), S_OK);
+    EXPECT_TRUE(last && Title(last.Get(), nullptr) == Title(lines.back().Get(), nullptr));
+    return lines;
+}
+
+// The Windows 11 entry for the items, in the words of the form table: "refused" when hidden, else its
+// form with each command enabled or greyed. A quick call waits for the database; a slow one decides.
+std::string ExplorerForm(CLoadedExtension& dll, IShellItemArray* items)
+{
+    ComPtr<IExplorerCommand> root = dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
+    EXPCMDSTATE state = ECS_ENABLED;
+    EXPCMDFLAGS flags = ECF_ISSEPARATOR;
+    if (root->GetState(items, FALSE, &state) == S_OK && state == ECS_HIDDEN)
+        return "refused";
+    EXPECT_TRUE(root->GetState(items, TRUE, &state) == S_OK && root->GetFlags(&flags) == S_OK &&
+                Title(root.Get(), items) == "Orbeth");
+    if (state == ECS_DISABLED)
+        return flags == ECF_DEFAULT ? "Inactive" : "Inactive with a submenu";
+    if (state != ECS_ENABLED || flags != ECF_HASSUBCOMMANDS)
+        return "state " + std::to_string(state) + ", flags " + std::to_string(flags);
+    const char* commands[] = {"&Share", "&Copy link", "&Comments", "&View Versions", "&View in Cloud"};
+    std::string form = "Full ";
+    for (const ComPtr<IExplorerCommand>& line : SubCommands(root.Get())) {
+        const std::string text = Title(line.Get(), items);
+        line->GetState(items, TRUE, &state);
+        if (text == "&File excluded from sync by your administrator" && state == ECS_DISABLED)
+            form = "Excluded";
+        else
+            form += form.size() < 10 && text == commands[form.size() - 5] ? (state == ECS_ENABLED ? "+" : "-") : "?";
+    }
+    return form;
+}
+
 // The handler through the built DLL, against a stand-in client whose sync root holds a sample tree.
 class ContextMenuTest : public ClientEnvironmentTest {
 protected:
@@ -115,17 +191,19 @@ protected:
     {
         ClientEnvironmentTest::SetUp();
         ASSERT_TRUE(service.Ready() && browser.Ready()) << service.LastError() << browser.LastError();
-        for (const wchar_t* folder :
-             {L"Docs", L"Docs\\Sub", L"Docs\\NoId", L"Many", L"Waiting", L"Team Docs", L"50%", L"Docs\\MixedCase"})
+        // "<beside>" exists too: the Windows 11 menu is handed only items that exist.
+        for (const wchar_t* folder : {L"..\\Orbeth Save", L"..\\Orbeth Save\\Docs", L"Docs", L"Docs\\Sub",
+                                      L"Docs\\NoId", L"Many", L"Waiting", L"Team Docs", L"50%", L"Docs\\MixedCase"})
             ASSERT_TRUE(client.MakeFolder(folder));
         // id NULL gets the next row number, so above 0.
         std::wstring rows = L"BEGIN;INSERT INTO ea(id, canonical_path, status, uqid) VALUES (NULL, '/a.txt', 2, 'A1'), "
                             L"(NULL, '/b.txt', 2, 'B1'), (NULL, '/zero.txt', 2, '0'), (NULL, '/nouqid.txt', 2, ''), "
                             L"(NULL, '/pending.txt', 1, 'P1'), (NULL, '/excluded.txt', 9, 'E1'), "
                             L"(NULL, '/docs/', 2, ''), (NULL, '/docs/sub/', 2, ''), (0, '/docs/noid/', 2, '');";
-        for (const wchar_t* file : {L"a.txt", L"b.txt", L"zero.txt", L"nouqid.txt", L"pending.txt", L"excluded.txt",
-                                    L"Team Docs\\a&b.txt", L"Notes (draft)", L"50%\\x.txt", L"\u00fcber.txt",
-                                    L"Docs\\MixedCase\\Read Me.TXT", L"x{1}[2]'&,#%^~@$+=!.txt"})
+        for (const wchar_t* file :
+             {L"..\\Orbeth Save\\Docs\\b.txt", L"a.txt", L"b.txt", L"zero.txt", L"nouqid.txt", L"pending.txt",
+              L"excluded.txt", L"Team Docs\\a&b.txt", L"Notes (draft)", L"50%\\x.txt", L"\u00fcber.txt",
+              L"Docs\\MixedCase\\Read Me.TXT", L"x{1}[2]'&,#%^~@$+=!.txt"})
             ASSERT_TRUE(client.MakeFile(file));
         for (const std::wstring& name : Numbered(L"", 17)) {
             ASSERT_TRUE(client.MakeFile(L"Many\\" + name) && client.MakeFile(L"Waiting\\" + name));
@@ -193,6 +271,29 @@ protected:
         info.cbSize = sizeof(info);
         info.lpVerb = MAKEINTRESOURCEA(offset);
         const HRESULT result = handler->InvokeCommand(&info);
+        if (!page.empty()) {
+            pages.push_back(page);
+            EXPECT_TRUE(browser.WaitForUrls(pages.size(), 10000)) << "no page";
+        }
+        return result;
+    }
+    // The same command picked in the Windows 11 entry, for items the file manager could hand out (existing
+    // ones, no folder background) whose entry lists it; S_FALSE when the row is not one of those.
+    HRESULT InvokeExplorer(CLoadedExtension& dll, const CClick& click, UINT offset, const std::wstring& page)
+    {
+        std::vector<std::wstring> paths;
+        for (const std::wstring& item : click.items)
+            paths.push_back(PathOf(item));
+        const ComPtr<IShellItemArray> items = ItemArray(paths);
+        if (click.folder || !items)
+            return S_FALSE;
+        ComPtr<IExplorerCommand> root = dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
+        EXPCMDSTATE state = ECS_HIDDEN;
+        EXPECT_EQ(root->GetState(items.Get(), TRUE, &state), S_OK);
+        const std::vector<ComPtr<IExplorerCommand>> lines = SubCommands(root.Get());
+        if (offset >= lines.size())
+            return S_FALSE;
+        const HRESULT result = lines[offset]->Invoke(items.Get(), nullptr);
         if (!page.empty()) {
             pages.push_back(page);
             EXPECT_TRUE(browser.WaitForUrls(pages.size(), 10000)) << "no page";
@@ -270,6 +371,30 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
         ASSERT_NE(handler, nullptr);
         EXPECT_EQ(init, std::string(row.form) == "refused" ? E_INVALIDARG : S_OK);
         EXPECT_EQ(Query(handler.Get(), row.click), Expected(row.form));
+        // The Windows 11 entry from the same rules: only the rows of an item list on a whole menu concern it.
+        if (row.click.folder || row.click.flags != CMF_NORMAL || row.click.idCmdLast != CClick().idCmdLast)
+            continue;
+        std::vector<std::wstring> paths;
+        for (const std::wstring& item : row.click.items)
+            paths.push_back(PathOf(item));
+        // Wine's shell names no path longer than MAX_PATH, so that row is the classic menu's alone here.
+        const ComPtr<IShellItemArray> items = ItemArray(paths);
+        if (!items && !paths.empty() && paths[0].size() >= MAX_PATH)
+            continue;
+        ASSERT_TRUE(items || paths.empty());
+        EXPECT_EQ(ExplorerForm(dll, items.Get()), row.form);
+    }
+    {
+        // An item without a file-system path (the computer's own folder) is refused, as a virtual folder is.
+        CLoadedExtension dll;
+        std::unique_ptr<ITEMIDLIST, decltype(&ILFree)> computer(nullptr, &ILFree);
+        PIDLIST_ABSOLUTE id = nullptr;
+        ASSERT_EQ(SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &id), S_OK);
+        computer.reset(id);
+        ComPtr<IShellItemArray> items;
+        PCIDLIST_ABSOLUTE list[] = {computer.get()};
+        ASSERT_EQ(SHCreateShellItemArrayFromIDLists(1, list, &items), S_OK);
+        EXPECT_EQ(ExplorerForm(dll, items.Get()), "refused");
     }
     // A handler initialised again forgets the first selection, the kinds of its items included.
     CLoadedExtension dll;
@@ -366,6 +491,14 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
         const bool sent = service.WaitForRequests(before + 1, row.body ? 10000 : 0);
         EXPECT_EQ(sent ? service.Requests().back().Summary() : "",
                   row.body ? std::string("POST /select_context_menu Orbeth Extensions/1.0 ") + row.body : "");
+        // The Windows 11 entry's line runs the same command: the same post, the same page.
+        const size_t classic = service.Requests().size();
+        const HRESULT explorer = InvokeExplorer(dll, row.click, row.offset, row.page);
+        if (explorer == S_FALSE)
+            continue;
+        EXPECT_EQ(explorer, S_OK);
+        EXPECT_EQ(service.WaitForRequests(classic + 1, row.body ? 10000 : 0) ? service.Requests().back().Summary() : "",
+                  sent ? service.Requests()[classic - 1].Summary() : "");
     }
     ExpectPages();
 }

@@ -23,9 +23,9 @@ using namespace std::string_literals;
 
 namespace {
 
-const CLSID* const CreatableClasses[] = {&CLSID_OrbethOkIconOverlay, &CLSID_OrbethPendingIconOverlay,
-                                         &CLSID_OrbethErrorIconOverlay, &CLSID_OrbethIconOverlayBHO,
-                                         &CLSID_OrbethContextMenuHandler};
+const CLSID* const CreatableClasses[] = {&CLSID_OrbethOkIconOverlay,      &CLSID_OrbethPendingIconOverlay,
+                                         &CLSID_OrbethErrorIconOverlay,   &CLSID_OrbethIconOverlayBHO,
+                                         &CLSID_OrbethContextMenuHandler, &CLSID_OrbethExplorerCommand};
 
 class ComServerTest : public ::testing::Test {
 protected:
@@ -208,6 +208,8 @@ TEST_F(RegistrationTest, RegistersEveryClassOnceAndTakesItAllBack)
     for (const std::wstring& clsid : Classes)
         EXPECT_NE(DumpRegistry(HKEY_CLASSES_ROOT, L"CLSID\\" + clsid).find(server), std::wstring::npos)
             << testing::PrintToString(clsid);
+    EXPECT_EQ(DumpRegistry(HKEY_CLASSES_ROOT, L"CLSID\\{167BA3A7-BB78-437A-A4DF-8F69B00C9BE7}"), L"")
+        << "the Windows 11 menu's class is the package's to declare";
     EXPECT_NE(once.find(ApprovedKey + L" { |" + Classes[3] + L"=OrbethIconOverlay; |" + Classes[2] +
                         L"=OrbethIconOverlay; |" + Classes[0] + L"=OrbethContextMenu; |" + Classes[1] +
                         L"=OrbethIconOverlay } "),

@@ -5,11 +5,13 @@
 #include <wrl/client.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/Utf8.h"
 #include "tools/standin/DropList.h"
+#include "tools/standin/LoadedExtension.h"
 #include "tools/standin/StandInWebService.h"
 #include "tools/standin/UrlCapture.h"
 
@@ -18,6 +20,7 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 const CLSID MenuHandlerClsid = {0x4d447825, 0xb53e, 0x4c8d, {0x8a, 0x3c, 0x24, 0xff, 0x0f, 0xc9, 0xed, 0x30}};
+const CLSID ExplorerCommandClsid = {0x167ba3a7, 0xbb78, 0x437a, {0xa4, 0xdf, 0x8f, 0x69, 0xb0, 0x0c, 0x9b, 0xe7}};
 
 // A menu item as the user reads it: no accelerator mark, in brackets when greyed.
 std::string Label(HMENU menu, int position)
@@ -60,6 +63,53 @@ ComPtr<IContextMenu> Initialized(const std::vector<std::wstring>& paths, HRESULT
     *accepted =
         background ? InitializeHandler(handler.Get(), {}, paths[0].c_str()) : InitializeHandler(handler.Get(), paths);
     return handler;
+}
+
+// A command's title as the user reads it, in brackets when greyed.
+std::string Label(IExplorerCommand* command, IShellItemArray* items, EXPCMDSTATE state)
+{
+    LPWSTR title = nullptr;
+    std::wstring shown;
+    if (SUCCEEDED(command->GetTitle(items, &title)))
+        for (const wchar_t* c = title; *c; ++c)
+            if (*c != L'&')
+                shown += *c;
+    CoTaskMemFree(title);
+    std::string utf8;
+    WideToUtf8(shown, &utf8);
+    return state == ECS_DISABLED ? "[" + utf8 + "]" : utf8;
+}
+
+// The Windows 11 entry for the same paths, in the classic entry's words. Its class is declared by
+// the package, not registered: it is made through the DLL's own DllGetClassObject.
+std::string Windows11Entry(const std::vector<std::wstring>& paths)
+{
+    static CLoadedExtension dll; // the module the registered handler loaded, kept for the demo
+    std::vector<std::unique_ptr<ITEMIDLIST, decltype(&ILFree)>> owned;
+    std::vector<PCIDLIST_ABSOLUTE> ids;
+    for (const std::wstring& path : paths) {
+        owned.emplace_back(ILCreateFromPathW(path.c_str()), &ILFree);
+        ids.push_back(owned.back().get());
+    }
+    ComPtr<IShellItemArray> items;
+    SHCreateShellItemArrayFromIDLists(UINT(ids.size()), ids.data(), &items);
+    ComPtr<IExplorerCommand> root = dll.Create<IExplorerCommand>(ExplorerCommandClsid, IID_IExplorerCommand);
+    EXPCMDSTATE state = ECS_HIDDEN;
+    EXPCMDFLAGS flags = ECF_DEFAULT;
+    if (!root || FAILED(root->GetState(items.Get(), TRUE, &state)) || state == ECS_HIDDEN)
+        return "no Orbeth entry";
+    root->GetFlags(&flags);
+    std::string text = Label(root.Get(), items.Get(), state);
+    ComPtr<IEnumExplorerCommand> lines;
+    if (!(flags & ECF_HASSUBCOMMANDS) || FAILED(root->EnumSubCommands(&lines)))
+        return text + "  (greyed, no submenu)";
+    text += "  >";
+    ComPtr<IExplorerCommand> line;
+    for (int i = 0; lines->Next(1, &line, nullptr) == S_OK; ++i, line.Reset()) {
+        line->GetState(items.Get(), TRUE, &state);
+        text += (i ? ", " : " ") + Label(line.Get(), items.Get(), state);
+    }
+    return text;
 }
 
 } // namespace
@@ -136,6 +186,7 @@ bool ShowMenus(const CStandInClient& client)
         if (!RightClick(click.paths, &menu, click.folderBackground))
             return false;
         std::printf("      %-40s %s\n", click.what, Entry(menu.menu.Get()).c_str());
+        std::printf("      %-40s %s\n", "  the same, in Windows 11's first menu", Windows11Entry(click.paths).c_str());
     }
     return true;
 }

@@ -373,6 +373,9 @@ def main():
             images.append((size, png_bytes(px) if size >= 256 else dib_bytes(px)))
         (OUT / f"overlay_{name}.ico").write_bytes(ico_bytes(images))
     (OUT / "menu.bmp").write_bytes(bmp24_bytes(menu_pixels()))
+    # The Windows 11 menu takes an icon, not a bitmap: the same picture, its key colour clear.
+    icon = [[(*p, 0) if p == MENU_KEY else (*p, 255) for p in row] for row in menu_pixels()]
+    (OUT / "menu.ico").write_bytes(ico_bytes([(16, dib_bytes(icon))]))
     ASSETS.mkdir(exist_ok=True)
     for name, (size, share) in LOGOS.items():
         (ASSETS / name).write_bytes(logo_png(size, share))
