@@ -2,7 +2,6 @@
 #include <sqlite3.h>
 #include <wrl/client.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -98,14 +97,7 @@ void RunMenuBenchmarks()
         // slow, then each line's state, as the file manager asks before it shows the submenu.
         ComPtr<IClassFactory> commands;
         dll.GetClassObject(CLSID_OrbethExplorerCommand, IID_PPV_ARGS(&commands));
-        std::vector<std::unique_ptr<ITEMIDLIST, decltype(&ILFree)>> owned;
-        std::vector<PCIDLIST_ABSOLUTE> ids;
-        for (const std::wstring& path : paths) {
-            owned.emplace_back(ILCreateFromPathW(path.c_str()), &ILFree);
-            ids.push_back(owned.back().get());
-        }
-        ComPtr<IShellItemArray> items;
-        SHCreateShellItemArrayFromIDLists(UINT(ids.size()), ids.data(), &items);
+        const ComPtr<IShellItemArray> items = MakeItemArray(paths);
         if (!commands || !items) {
             std::printf("bench explorer command: the class or the item array cannot be made\n");
             return;

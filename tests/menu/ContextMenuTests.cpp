@@ -120,21 +120,6 @@ std::string Title(IExplorerCommand* command, IShellItemArray* items)
     return utf8;
 }
 
-// The items as the Windows 11 file manager hands them to its commands; null when one cannot be named.
-ComPtr<IShellItemArray> ItemArray(const std::vector<std::wstring>& paths)
-{
-    std::vector<std::unique_ptr<ITEMIDLIST, decltype(&ILFree)>> ids;
-    std::vector<PCIDLIST_ABSOLUTE> list;
-    for (const std::wstring& path : paths) {
-        ids.emplace_back(ILCreateFromPathW(path.c_str()), &ILFree);
-        list.push_back(ids.back().get());
-    }
-    ComPtr<IShellItemArray> items;
-    if (std::all_of(list.begin(), list.end(), [](PCIDLIST_ABSOLUTE id) { return id; }))
-        SHCreateShellItemArrayFromIDLists(static_cast<UINT>(list.size()), list.data(), &items);
-    return items;
-}
-
 // The sub-commands of a root, all handed out at once; the enumerator is walked again by Reset, Skip and Clone.
 std::vector<ComPtr<IExplorerCommand>> SubCommands(IExplorerCommand* root)
 {
@@ -284,7 +269,7 @@ protected:
         std::vector<std::wstring> paths;
         for (const std::wstring& item : click.items)
             paths.push_back(PathOf(item));
-        const ComPtr<IShellItemArray> items = ItemArray(paths);
+        const ComPtr<IShellItemArray> items = MakeItemArray(paths);
         if (click.folder || !items)
             return S_FALSE;
         ComPtr<IExplorerCommand> root = dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
@@ -378,7 +363,7 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
         for (const std::wstring& item : row.click.items)
             paths.push_back(PathOf(item));
         // Wine's shell names no path longer than MAX_PATH, so that row is the classic menu's alone here.
-        const ComPtr<IShellItemArray> items = ItemArray(paths);
+        const ComPtr<IShellItemArray> items = MakeItemArray(paths);
         if (!items && !paths.empty() && paths[0].size() >= MAX_PATH)
             continue;
         ASSERT_TRUE(items || paths.empty());

@@ -5,7 +5,6 @@
 #include <wrl/client.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,14 +84,7 @@ std::string Label(IExplorerCommand* command, IShellItemArray* items, EXPCMDSTATE
 std::string Windows11Entry(const std::vector<std::wstring>& paths)
 {
     static CLoadedExtension dll; // the module the registered handler loaded, kept for the demo
-    std::vector<std::unique_ptr<ITEMIDLIST, decltype(&ILFree)>> owned;
-    std::vector<PCIDLIST_ABSOLUTE> ids;
-    for (const std::wstring& path : paths) {
-        owned.emplace_back(ILCreateFromPathW(path.c_str()), &ILFree);
-        ids.push_back(owned.back().get());
-    }
-    ComPtr<IShellItemArray> items;
-    SHCreateShellItemArrayFromIDLists(UINT(ids.size()), ids.data(), &items);
+    const ComPtr<IShellItemArray> items = MakeItemArray(paths);
     ComPtr<IExplorerCommand> root = dll.Create<IExplorerCommand>(ExplorerCommandClsid, IID_IExplorerCommand);
     EXPCMDSTATE state = ECS_HIDDEN;
     EXPCMDFLAGS flags = ECF_DEFAULT;

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <memory>
 #include <new>
 
 namespace {
@@ -110,4 +112,18 @@ HRESULT InitializeHandler(IUnknown* handler, const std::vector<std::wstring>& pa
     ILFree(list);
     init->Release();
     return result;
+}
+
+Microsoft::WRL::ComPtr<IShellItemArray> MakeItemArray(const std::vector<std::wstring>& paths)
+{
+    std::vector<std::unique_ptr<ITEMIDLIST, decltype(&ILFree)>> ids;
+    std::vector<PCIDLIST_ABSOLUTE> list;
+    for (const std::wstring& path : paths) {
+        ids.emplace_back(ILCreateFromPathW(path.c_str()), &ILFree);
+        list.push_back(ids.back().get());
+    }
+    Microsoft::WRL::ComPtr<IShellItemArray> items;
+    if (std::all_of(list.begin(), list.end(), [](PCIDLIST_ABSOLUTE id) { return id; }))
+        SHCreateShellItemArrayFromIDLists(static_cast<UINT>(list.size()), list.data(), &items);
+    return items;
 }

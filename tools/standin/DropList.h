@@ -1,6 +1,7 @@
 #pragma once
 
 #include <objidl.h>
+#include <shobjidl.h>
 #include <wrl/client.h>
 
 #include <string>
@@ -13,6 +14,10 @@ Microsoft::WRL::ComPtr<IDataObject> MakeDropList(const std::vector<std::wstring>
 // The same object handing out these bytes as its CF_HDROP memory, well formed or not (an empty
 // memory block, a list without its end, a header pointing elsewhere).
 Microsoft::WRL::ComPtr<IDataObject> MakeDropListFromBytes(std::string bytes);
+
+// What the Windows 11 file manager hands its commands for the same selection: the items of the
+// paths, in order. Null when one of them cannot be named.
+Microsoft::WRL::ComPtr<IShellItemArray> MakeItemArray(const std::vector<std::wstring>& paths);
 
 // A context menu handler's Initialize as the file manager calls it: with the drop list of the
 // paths, and with the id list of folder when one is given (a folder's background). E_NOINTERFACE
