@@ -45,19 +45,18 @@ HRESULT CopyOut(const wchar_t* text, LPWSTR* out)
     return S_OK;
 }
 
-// A line of the submenu. Holds the root, and through it the module and the selection.
-class CSubCommand final : public IExplorerCommand {
+// IUnknown of an object that hands out one interface, with a count of its own: it lives on one
+// apartment thread, as the root does.
+template <typename Interface, const IID& Iid> class COneInterface : public Interface {
 public:
-    CSubCommand(COrbethExplorerCommand* root, UINT index) : m_keep(root), m_root(root), m_index(index) {}
-
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override
     {
         if (!object)
             return E_POINTER;
         *object = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IExplorerCommand)
+        if (riid != IID_IUnknown && riid != Iid)
             return E_NOINTERFACE;
-        *object = static_cast<IExplorerCommand*>(this);
+        *object = static_cast<Interface*>(this);
         AddRef();
         return S_OK;
     }
@@ -69,6 +68,18 @@ public:
             delete this;
         return static_cast<ULONG>(count);
     }
+
+protected:
+    virtual ~COneInterface() = default;
+
+private:
+    LONG m_refCount = 0;
+};
+
+// A line of the submenu. Holds the root, and through it the module and the selection.
+class CSubCommand final : public COneInterface<IExplorerCommand, IID_IExplorerCommand> {
+public:
+    CSubCommand(COrbethExplorerCommand* root, UINT index) : m_keep(root), m_root(root), m_index(index) {}
 
     STDMETHODIMP GetTitle(IShellItemArray*, LPWSTR* name) override
     {
@@ -131,14 +142,13 @@ public:
     }
 
 private:
-    LONG m_refCount = 0;
     ComPtr<IExplorerCommand> m_keep;
     COrbethExplorerCommand* m_root;
     UINT m_index;
 };
 
 // The submenu's lines for one form, each handed out as a new sub-command.
-class CSubCommandEnum final : public IEnumExplorerCommand {
+class CSubCommandEnum final : public COneInterface<IEnumExplorerCommand, IID_IEnumExplorerCommand> {
 public:
     CSubCommandEnum(COrbethExplorerCommand* root, UINT first, UINT count, UINT position)
         : m_keep(root),
@@ -147,26 +157,6 @@ public:
           m_count(count),
           m_position(position)
     {
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IEnumExplorerCommand)
-            return E_NOINTERFACE;
-        *object = static_cast<IEnumExplorerCommand*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_refCount); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG count = --m_refCount;
-        if (count == 0)
-            delete this;
-        return static_cast<ULONG>(count);
     }
 
     STDMETHODIMP Next(ULONG wanted, IExplorerCommand** commands, ULONG* fetched) override
@@ -219,7 +209,6 @@ public:
     }
 
 private:
-    LONG m_refCount = 0;
     ComPtr<IExplorerCommand> m_keep;
     COrbethExplorerCommand* m_root;
     UINT m_first, m_count, m_position;
