@@ -1,7 +1,11 @@
 #include "menu/ExplorerCommand.h"
 
+#include <shlobj.h>
+#include <shlwapi.h>
+
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -29,6 +33,46 @@ public:
 
 private:
     LPWSTR m_text = nullptr;
+};
+
+struct CTaskFree {
+    void operator()(void* memory) const { CoTaskMemFree(memory); }
+};
+using CIdList = std::unique_ptr<ITEMIDLIST, CTaskFree>;
+
+// Reads the items' file-system paths through their parent folder, bound once for a run of items
+// in the same folder: an item's own GetDisplayName binds its parent again on every call, which
+// costs more than the rest of the decision. Same answer: a file-system item's parsing name.
+class CFolderPaths {
+public:
+    // False when the item has no file-system path (a virtual folder's item, the desktop itself).
+    bool Read(IShellItem* item, CTaskString* path)
+    {
+        PIDLIST_ABSOLUTE raw = nullptr;
+        if (FAILED(SHGetIDListFromObject(item, &raw)) || !raw)
+            return false;
+        const CIdList id(raw);
+        PCUITEMID_CHILD child = ILFindLastID(id.get());
+        if (!child || child->mkid.cb == 0)
+            return false;
+        // The parent's id is every byte before the last item's; the same bytes name the same folder.
+        const size_t parentBytes = size_t(reinterpret_cast<const BYTE*>(child) - reinterpret_cast<const BYTE*>(raw));
+        if (!m_parent || parentBytes != m_parentBytes.size() || memcmp(raw, m_parentBytes.data(), parentBytes) != 0) {
+            m_parent.Reset();
+            if (FAILED(SHBindToParent(id.get(), IID_PPV_ARGS(&m_parent), nullptr)) || !m_parent)
+                return false;
+            m_parentBytes.assign(reinterpret_cast<const char*>(raw), parentBytes);
+        }
+        SFGAOF attributes = SFGAO_FILESYSTEM;
+        STRRET name{};
+        return SUCCEEDED(m_parent->GetAttributesOf(1, &child, &attributes)) && (attributes & SFGAO_FILESYSTEM) &&
+               SUCCEEDED(m_parent->GetDisplayNameOf(child, SHGDN_FORPARSING, &name)) &&
+               SUCCEEDED(StrRetToStrW(&name, child, path->Out()));
+    }
+
+private:
+    ComPtr<IShellFolder> m_parent;
+    std::string m_parentBytes;
 };
 
 HRESULT CopyOut(const wchar_t* text, LPWSTR* out)
@@ -248,13 +292,14 @@ bool COrbethExplorerCommand::Capture(IShellItemArray* items)
     Forget();
     try {
         DWORD count = 0;
+        CFolderPaths paths;
         if (items && SUCCEEDED(items->GetCount(&count))) {
             for (DWORD i = 0; i < count; ++i) {
                 // An item without a file-system path (a virtual folder's) refuses the whole selection.
                 ComPtr<IShellItem> item;
                 CTaskString path;
-                if (FAILED(items->GetItemAt(i, item.GetAddressOf())) || !item ||
-                    FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, path.Out())) || !path.Get() || !*path.Get()) {
+                if (FAILED(items->GetItemAt(i, item.GetAddressOf())) || !item || !paths.Read(item.Get(), &path) ||
+                    !path.Get() || !*path.Get()) {
                     m_selection.ResetSelection();
                     break;
                 }
