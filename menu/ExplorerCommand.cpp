@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <memory>
 #include <new>
 #include <string>
@@ -28,7 +29,16 @@ public:
     ~CTaskString() { CoTaskMemFree(m_text); }
     CTaskString(const CTaskString&) = delete;
     CTaskString& operator=(const CTaskString&) = delete;
-    LPWSTR* Out() { return &m_text; }
+    LPWSTR* Out()
+    {
+        Reset();
+        return &m_text;
+    }
+    void Reset()
+    {
+        CoTaskMemFree(m_text);
+        m_text = nullptr;
+    }
     const wchar_t* Get() const { return m_text; }
 
 private:
@@ -41,12 +51,21 @@ struct CTaskFree {
 using CIdList = std::unique_ptr<ITEMIDLIST, CTaskFree>;
 
 // Reads the items' file-system paths through their parent folder, bound once for a run of items
-// in the same folder: an item's own GetDisplayName binds its parent again on every call, which
-// costs more than the rest of the decision. Same answer: a file-system item's parsing name.
+// in the same folder: an item's own GetDisplayName(SIGDN_FILESYSPATH) binds its parent again on
+// every call, which costs more than the rest of the decision. Same answer for a file-system item:
+// its parsing name in its folder. Anything else is left to the item's own GetDisplayName.
 class CFolderPaths {
 public:
-    // False when the item has no file-system path (a virtual folder's item, the desktop itself).
     bool Read(IShellItem* item, CTaskString* path)
+    {
+        if (!ReadThroughFolder(item, path))
+            return SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, path->Out()));
+        return true;
+    }
+
+private:
+    // False, with no path, unless the item's folder names it with an absolute path.
+    bool ReadThroughFolder(IShellItem* item, CTaskString* path)
     {
         PIDLIST_ABSOLUTE raw = nullptr;
         if (FAILED(SHGetIDListFromObject(item, &raw)) || !raw)
@@ -65,9 +84,16 @@ public:
         }
         SFGAOF attributes = SFGAO_FILESYSTEM;
         STRRET name{};
-        return SUCCEEDED(m_parent->GetAttributesOf(1, &child, &attributes)) && (attributes & SFGAO_FILESYSTEM) &&
-               SUCCEEDED(m_parent->GetDisplayNameOf(child, SHGDN_FORPARSING, &name)) &&
-               SUCCEEDED(StrRetToStrW(&name, child, path->Out()));
+        if (FAILED(m_parent->GetAttributesOf(1, &child, &attributes)) || !(attributes & SFGAO_FILESYSTEM) ||
+            FAILED(m_parent->GetDisplayNameOf(child, SHGDN_FORPARSING, &name)) ||
+            FAILED(StrRetToStrW(&name, child, path->Out())) || !path->Get())
+            return false;
+        const wchar_t* text = path->Get();
+        const bool drive = iswalpha(text[0]) && text[1] == L':' && text[2] == L'\\';
+        if (drive || (text[0] == L'\\' && text[1] == L'\\'))
+            return true;
+        path->Reset();
+        return false;
     }
 
 private:
