@@ -73,6 +73,8 @@ def load_hive(path, hive):
             i += 1
             line = line[:-1] + lines[i].strip()
         i += 1
+        # Not data: the number after a key's name and its #time line are Wine's stamps of the
+        # last write, which change whenever anything touches the key.
         if line.startswith("["):
             m = re.match(r"\[((?:[^\]\\]|\\.)*)\]", line)
             current = hive + "\\" + unescape(m.group(1))
@@ -139,7 +141,7 @@ def harvest(before, after, dll_path, file_id, out):
         if hive != "HKLM" or re.search(r"\\wow6432node(\\|$)", k):
             # A per-machine install writes neither a user's hive nor, from a 64-bit component,
             # the 32-bit view; the DLL writes neither today.
-            if k not in a or values.keys() != old.keys():
+            if k not in a or values != old:
                 faults.append(f"{key}: outside the 64-bit HKLM, which the MSI does not write")
             continue
         added = [values[n] for n in sorted(values) if n not in old]
