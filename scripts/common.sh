@@ -38,3 +38,27 @@ orbeth_prefix() {
   wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' /v WinHttpSettings \
     /t REG_BINARY /d 1800000000000000020000000B0000003132372E302E302E313A3900000000 /f >/dev/null 2>&1
 }
+
+# A fresh prefix that only ever gets copied (cp -a): the MSI's registration harvest and the
+# installer tests each start from a copy, with a wineserver of their own. Made once per build
+# folder, under a lock, since the package check and the installer tests may both want it.
+# Windows always has the key of approved shell extensions; a fresh prefix lacks it, and the
+# harvest must not take its creation for the DLL's.
+orbeth_pristine_prefix() {
+  local pristine=$build/msi-pristine
+  mkdir -p "$build"
+  (
+    flock 9
+    if [ ! -f "$pristine/.orbeth-ready" ]; then
+      rm -rf "$pristine"
+      export WINEPREFIX=$pristine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+      wine wineboot -i >/dev/null 2>&1
+      wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /d 'C:\no-debugger.exe' /f >/dev/null 2>&1
+      wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Shell Extensions\Approved' /f >/dev/null 2>&1
+      wineserver -w
+      touch "$pristine/.orbeth-ready"
+    fi
+  ) 9>"$build/.msi-pristine.lock"
+  echo "$pristine"
+}

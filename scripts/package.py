@@ -3,6 +3,7 @@
 
     package.py OUT.msix        the manifest (version filled in), the logos, the block map
     package.py --check X.msix  every listed file's size, header size and block hashes
+    package.py --version       the CMake project's version, four fields
 
 Standard library only. Files are stored, not deflated, so a block needs no compressed size.
 """
@@ -112,6 +113,8 @@ def check(path):
 
 
 if __name__ == "__main__":
+    if sys.argv[1:] == ["--version"]:
+        sys.exit(print(version()))
     if len(sys.argv) == 3 and sys.argv[1] == "--check":
         sys.exit(check(sys.argv[2]))
     if len(sys.argv) != 2:
