@@ -62,3 +62,12 @@ orbeth_pristine_prefix() {
   ) 9>"$build/.msi-pristine.lock"
   echo "$pristine"
 }
+
+# Signs file $1 into $2 with ORBETH_SIGN_PFX and ORBETH_SIGN_PASSWORD, time-stamped by the server
+# in ORBETH_SIGN_TIMESTAMP when one is set; more osslsigncode options may follow. The password
+# goes through a pipe, not the command line that other users can list.
+orbeth_sign() {
+  rm -f "$2"
+  osslsigncode sign -pkcs12 "$ORBETH_SIGN_PFX" -readpass <(printf '%s' "${ORBETH_SIGN_PASSWORD:-}") \
+    ${ORBETH_SIGN_TIMESTAMP:+-ts "$ORBETH_SIGN_TIMESTAMP"} "${@:3}" -in "$1" -out "$2" >/dev/null
+}
