@@ -114,7 +114,8 @@ def check(path):
 
 if __name__ == "__main__":
     if sys.argv[1:] == ["--version"]:
-        sys.exit(print(version()))
+        print(version())
+        sys.exit()
     if len(sys.argv) == 3 and sys.argv[1] == "--check":
         sys.exit(check(sys.argv[2]))
     if len(sys.argv) != 2:
