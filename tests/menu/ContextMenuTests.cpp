@@ -519,6 +519,26 @@ TEST_F(ContextMenuTest, ForeignVerbsAreRefusedAndFailuresOpenNothing)
     // A selection that leaves the root names no path the client could share.
     EXPECT_TRUE(Invoke(dll, {{L"a.txt", L"<beside>"}}, 0) == E_INVALIDARG &&
                 Invoke(dll, {{L"a.txt", L"<beside>"}}, 1) == E_INVALIDARG);
+    // The Windows 11 entry's lines, kept from a full menu and handed an excluded file, send nothing either.
+    {
+        const ComPtr<IShellItemArray> full = MakeItemArray({PathOf(L"a.txt")}),
+                                      excluded = MakeItemArray({PathOf(L"excluded.txt")});
+        ComPtr<IExplorerCommand> root = dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
+        EXPCMDSTATE state = ECS_HIDDEN;
+        ASSERT_EQ(root->GetState(full.Get(), TRUE, &state), S_OK);
+        const std::vector<ComPtr<IExplorerCommand>> lines = SubCommands(root.Get());
+        ASSERT_EQ(lines.size(), 5u);
+        EXPECT_TRUE(lines[0]->Invoke(excluded.Get(), nullptr) == E_INVALIDARG &&
+                    lines[1]->Invoke(excluded.Get(), nullptr) == E_INVALIDARG);
+        EXPECT_EQ(root->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+        // Its icon is the module's own, by resource id.
+        LPWSTR icon = nullptr;
+        wchar_t module[MAX_PATH] = {};
+        GetModuleFileNameW(dll.Module(), module, MAX_PATH);
+        EXPECT_EQ(root->GetIcon(nullptr, &icon), S_OK);
+        EXPECT_EQ(std::wstring(icon ? icon : L""), std::wstring(module) + L",-204");
+        CoTaskMemFree(icon);
+    }
     EXPECT_TRUE(service.Requests().empty());
 
     // A service that answers garbage fails the command; half an id, cut off by a closed
