@@ -530,7 +530,14 @@ TEST_F(ContextMenuTest, ForeignVerbsAreRefusedAndFailuresOpenNothing)
         ASSERT_EQ(lines.size(), 5u);
         EXPECT_TRUE(lines[0]->Invoke(excluded.Get(), nullptr) == E_INVALIDARG &&
                     lines[1]->Invoke(excluded.Get(), nullptr) == E_INVALIDARG);
-        EXPECT_EQ(root->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+        EXPECT_TRUE(root->QueryInterface(IID_IUnknown, nullptr) == E_POINTER && root->GetFlags(nullptr) == E_POINTER);
+        // The site it is given is the site it answers.
+        ComPtr<IObjectWithSite> sited;
+        ComPtr<IUnknown> site, given;
+        ASSERT_TRUE(root.As(&sited) == S_OK && full.As(&given) == S_OK);
+        EXPECT_TRUE(sited->SetSite(given.Get()) == S_OK && sited->GetSite(IID_PPV_ARGS(&site)) == S_OK &&
+                    site == given);
+        sited->SetSite(nullptr);
         // Its icon is the module's own, by resource id.
         LPWSTR icon = nullptr;
         wchar_t module[MAX_PATH] = {};
