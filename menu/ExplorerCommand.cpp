@@ -96,7 +96,6 @@ private:
         return false;
     }
 
-private:
     ComPtr<IShellFolder> m_parent;
     std::string m_parentBytes;
 };
