@@ -43,26 +43,43 @@ void AppendReply(const std::string& bytes, std::wstring* reply)
         *reply += converted;
 }
 
+// No single wait for the reply's data may outlast the deadline. Windows applies the limit to the
+// next wait; Wine to every wait after the next WinHttpReceiveResponse, so it is set before that too.
+// False once the deadline has passed.
+bool LimitWait(HINTERNET request, uint64_t deadline)
+{
+    const uint64_t now = CClock::NowTicks();
+    if (now >= deadline)
+        return false;
+    DWORD left = DWORD((deadline - now) / (CClock::TicksPerSecond / 1000)) + 1;
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left);
+    return true;
+}
+
 // Reads the reply within the bounds. False when a bound was reached: the reply is then dropped.
 bool ReadReply(HINTERNET request, uint64_t deadline, std::string* bytes)
 {
     for (;;) {
-        const uint64_t now = CClock::NowTicks();
-        if (now >= deadline)
+        if (!LimitWait(request, deadline))
             return false;
-        // No single wait may outlast the deadline either.
-        DWORD left = DWORD((deadline - now) / (CClock::TicksPerSecond / 1000)) + 1;
-        WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left);
+        // Only the end of the body ends the reply: a wait that timed out, or a connection lost
+        // before the length its header announced, leaves a part of it, which is no reply.
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available) || available == 0)
-            return true;
+        if (!WinHttpQueryDataAvailable(request, &available))
+            return false;
+        if (available == 0) {
+            DWORD length = 0, size = sizeof length;
+            return !WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                                        WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX) ||
+                   length == bytes->size();
+        }
         if (bytes->size() + available > MaxReplyBytes)
             return false;
         const size_t start = bytes->size();
         bytes->resize(start + available);
         DWORD read = 0;
         if (!WinHttpReadData(request, bytes->data() + start, available, &read))
-            read = 0;
+            return false;
         bytes->resize(start + read);
     }
 }
@@ -123,6 +140,8 @@ HRESULT PostSelection(COrbethSelection& selection, const char* actionCode, std::
         return E_FAIL;
     if (!reply)
         return S_OK;
+    if (!LimitWait(request.Get(), deadline))
+        return S_OK; // the reply's time is over before it began: dropped
     if (!WinHttpReceiveResponse(request.Get(), nullptr))
         return E_FAIL;
     // The status code is not looked at: an error with a usable id still names the page.

@@ -290,7 +290,7 @@ void Answer(CConnection& connection, const CReply& reply)
     }
     std::string pending = head;
     for (size_t i = 0; i < chunks.size(); ++i) {
-        if (i > 0 && !connection.Pause(CStandInWebService::ChunkPauseMs))
+        if (i > 0 && !connection.Pause(reply.pauseMs))
             return;
         pending += Hex(chunks[i].size()) + "\r\n" + chunks[i] + "\r\n";
         if (i + 1 == chunks.size())

@@ -31,11 +31,12 @@ struct CReply {
     };
     int status = 200;
     // None or one: a Content-Length body. Several: chunked transfer encoding, one chunk each, sent
-    // apart by ChunkPauseMs so the client reads them separately. Empty chunks are left out (a
-    // chunk of size 0 ends the body). Endless repeats them (or a filler when there are none).
+    // pauseMs apart so the client reads them separately. Empty chunks are left out (a chunk of
+    // size 0 ends the body). Endless repeats them (or a filler when there are none).
     std::vector<std::string> chunks;
     DWORD delayMs = 0; // before the status line
     Mode mode = Normal;
+    DWORD pauseMs = 100;
 };
 
 // The sync client's local web service on a thread of this process: HTTP/1.1 on 127.0.0.1.
@@ -49,7 +50,6 @@ struct CReply {
 class CStandInWebService {
 public:
     static constexpr char ShareLinkId[] = "0123456789abcdef0123456789ABCDEF";
-    static constexpr DWORD ChunkPauseMs = 100;
 
     // Starts listening; Ready() tells whether it could.
     explicit CStandInWebService(uint16_t port = ClientContract::LocalPort);
