@@ -14,8 +14,6 @@
 namespace {
 
 constexpr int MenuBitmapResource = 301;
-const wchar_t EntryTitle[] = L"Orbeth";
-const wchar_t ExcludedText[] = L"&File excluded from sync by your administrator";
 const wchar_t VerbName[] = L"Orbeth shell extension";
 
 static_assert(MenuCommandCount == COrbethContextMenuHandler::CommandCount);
@@ -109,7 +107,7 @@ STDMETHODIMP COrbethContextMenuHandler::Initialize(PCIDLIST_ABSOLUTE folder, IDa
         try {
             // A folder's background gives its id list; the data object is then not read.
             if (folder)
-                CaptureFolder(folder);
+                m_selection.AddFolder(folder);
             else if (data)
                 CaptureDropList(data);
         } catch (...) {
@@ -119,14 +117,6 @@ STDMETHODIMP COrbethContextMenuHandler::Initialize(PCIDLIST_ABSOLUTE folder, IDa
         }
         return m_selection.Count() ? S_OK : E_INVALIDARG;
     });
-}
-
-void COrbethContextMenuHandler::CaptureFolder(PCIDLIST_ABSOLUTE folder)
-{
-    // The longest path the system has; a MAX_PATH buffer would cut a deep folder's path short.
-    std::wstring path(UNICODE_STRING_MAX_CHARS + 1, L'\0');
-    if (SHGetPathFromIDListEx(folder, path.data(), static_cast<DWORD>(path.size()), GPFIDL_DEFAULT))
-        m_selection.AddPath(path.c_str());
 }
 
 void COrbethContextMenuHandler::CaptureDropList(IDataObject* data)
@@ -165,33 +155,27 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
         // Default-only, verbs-only and no-verbs menus get nothing, unless the explorer asks.
         if ((flags & (CMF_DEFAULTONLY | CMF_VERBSONLY | CMF_EXPLORE | CMF_NOVERBS)) && !(flags & CMF_EXPLORE))
             return UsedIdentifiers(0);
-        if (m_selection.Count() == 0)
-            return UsedIdentifiers(0);
-
         // Everything is decided before the menu is touched.
-        const uint32_t form = m_selection.GetMenuForm();
-        const UINT entryOffset = form == COrbethSelection::FormFull       ? UINT(CommandCount)
-                                 : form == COrbethSelection::FormExcluded ? 1u
-                                                                          : 0u;
+        const CMenuModel model = BuildMenuModel(m_selection);
+        if (model.form == 0)
+            return UsedIdentifiers(0);
+        const bool inactive = model.form == COrbethSelection::FormInactive;
+        UINT entryOffset = 0; // the lines shown, then the entry
+        for (const CLineState state : model.lines)
+            entryOffset += state != CLineState::Hidden;
         // Identifiers past idCmdLast belong to other handlers: a click would run their command.
         if (idCmdLast < idCmdFirst || idCmdLast - idCmdFirst < entryOffset)
             return UsedIdentifiers(0);
-        bool enabled[CommandCount] = {};
-        if (form == COrbethSelection::FormFull) {
-            const CSelectionFacts facts = GetSelectionFacts(m_selection);
-            for (UINT i = 0; i < CommandCount; ++i)
-                enabled[i] = MenuCommands[i].enabled(facts);
-        }
 
-        const bool inactive = form == COrbethSelection::FormInactive;
         CMenu popup(inactive ? nullptr : CreatePopupMenu());
         bool filled = true;
-        if (form == COrbethSelection::FormFull) {
-            for (UINT i = 0; i < CommandCount; ++i)
-                filled &= InsertMenuW(popup.Get(), i, MF_BYPOSITION | (enabled[i] ? MF_STRING : MF_GRAYED),
-                                      idCmdFirst + i, MenuCommands[i].text) != FALSE;
-        } else if (form == COrbethSelection::FormExcluded) {
-            filled = InsertMenuW(popup.Get(), 0, MF_BYPOSITION | MF_GRAYED, idCmdFirst, ExcludedText) != FALSE;
+        for (UINT line = 0, position = 0; line < MenuLineCount; ++line) {
+            if (model.lines[line] == CLineState::Hidden)
+                continue;
+            const UINT state = model.lines[line] == CLineState::Enabled ? MF_STRING : MF_GRAYED;
+            filled &= InsertMenuW(popup.Get(), position, MF_BYPOSITION | state, idCmdFirst + position,
+                                  MenuLineText(line)) != FALSE;
+            ++position;
         }
         if (!inactive && (!popup.Get() || !filled))
             return UsedIdentifiers(0);
@@ -200,7 +184,7 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
         item.cbSize = sizeof(item);
         item.fMask = MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_BITMAP;
         item.wID = idCmdFirst + entryOffset;
-        item.dwTypeData = const_cast<wchar_t*>(EntryTitle);
+        item.dwTypeData = const_cast<wchar_t*>(MenuEntryTitle);
         if (inactive) {
             item.fMask |= MIIM_STATE;
             item.fState = MFS_DISABLED;

@@ -35,7 +35,6 @@ public:
     STDMETHODIMP GetCommandString(UINT_PTR idCmd, UINT type, UINT* reserved, CHAR* name, UINT cchMax) override;
 
 protected:
-    void CaptureFolder(PCIDLIST_ABSOLUTE folder);
     void CaptureDropList(IDataObject* data);
 
     LONG m_refCount = 0;

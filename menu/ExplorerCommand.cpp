@@ -19,8 +19,7 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 constexpr int MenuIconResource = 204;
-const wchar_t EntryTitle[] = L"Orbeth";
-const wchar_t ExcludedText[] = L"&File excluded from sync by your administrator";
+const wchar_t NavigationTreeClass[] = L"NamespaceTreeControl";
 
 // A string the shell allocated, freed when it goes.
 class CTaskString {
@@ -114,8 +113,8 @@ HRESULT CopyOut(const wchar_t* text, LPWSTR* out)
     return S_OK;
 }
 
-// IUnknown of an object that hands out one interface, with a count of its own: it lives on one
-// apartment thread, as the root does.
+// IUnknown of an object that hands out one interface, with a count of its own, atomic like the
+// root's: the file manager may hold it on more than one thread.
 template <typename Interface, const IID& Iid> class COneInterface : public Interface {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override
@@ -129,10 +128,10 @@ public:
         AddRef();
         return S_OK;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_refCount); }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_refCount)); }
     STDMETHODIMP_(ULONG) Release() override
     {
-        const LONG count = --m_refCount;
+        const LONG count = InterlockedDecrement(&m_refCount);
         if (count == 0)
             delete this;
         return static_cast<ULONG>(count);
@@ -148,13 +147,9 @@ private:
 // A line of the submenu. Holds the root, and through it the module and the selection.
 class CSubCommand final : public COneInterface<IExplorerCommand, IID_IExplorerCommand> {
 public:
-    CSubCommand(COrbethExplorerCommand* root, UINT index) : m_keep(root), m_root(root), m_index(index) {}
+    CSubCommand(COrbethExplorerCommand* root, UINT line) : m_keep(root), m_root(root), m_line(line) {}
 
-    STDMETHODIMP GetTitle(IShellItemArray*, LPWSTR* name) override
-    {
-        return CopyOut(m_index == COrbethExplorerCommand::ExcludedLine ? ExcludedText : MenuCommands[m_index].text,
-                       name);
-    }
+    STDMETHODIMP GetTitle(IShellItemArray*, LPWSTR* name) override { return CopyOut(MenuLineText(m_line), name); }
     STDMETHODIMP GetIcon(IShellItemArray*, LPWSTR* icon) override
     {
         if (!icon)
@@ -181,19 +176,11 @@ public:
         if (!state)
             return E_POINTER;
         *state = ECS_HIDDEN;
-        return GuardedCall([&]() -> HRESULT {
-            if (!m_root->Capture(items))
-                return S_OK;
-            return m_root->SubCommandState(m_index, okToBeSlow != FALSE, state);
-        });
+        return GuardedCall([&] { return m_root->LineState(m_line, items, okToBeSlow != FALSE, state); });
     }
     STDMETHODIMP Invoke(IShellItemArray* items, IBindCtx*) override
     {
-        return GuardedCall([&]() -> HRESULT {
-            if (!m_root->Capture(items))
-                return E_INVALIDARG;
-            return m_root->RunSubCommand(m_index);
-        });
+        return GuardedCall([&] { return m_root->RunLine(m_line, items); });
     }
     STDMETHODIMP GetFlags(EXPCMDFLAGS* flags) override
     {
@@ -213,20 +200,15 @@ public:
 private:
     ComPtr<IExplorerCommand> m_keep;
     COrbethExplorerCommand* m_root;
-    UINT m_index;
+    UINT m_line;
 };
 
-// The submenu's lines for one form, each handed out as a new sub-command.
+// Every line of the submenu, each handed out as a new sub-command: the file manager may ask for
+// them before the form is decided, and each line's own state hides it where its form does not
+// show it.
 class CSubCommandEnum final : public COneInterface<IEnumExplorerCommand, IID_IEnumExplorerCommand> {
 public:
-    CSubCommandEnum(COrbethExplorerCommand* root, UINT first, UINT count, UINT position)
-        : m_keep(root),
-          m_root(root),
-          m_first(first),
-          m_count(count),
-          m_position(position)
-    {
-    }
+    CSubCommandEnum(COrbethExplorerCommand* root, UINT position) : m_keep(root), m_root(root), m_position(position) {}
 
     STDMETHODIMP Next(ULONG wanted, IExplorerCommand** commands, ULONG* fetched) override
     {
@@ -235,8 +217,8 @@ public:
         if (!commands || (wanted > 1 && !fetched))
             return E_POINTER;
         ULONG given = 0;
-        for (; given < wanted && m_position < m_count; ++given) {
-            auto* command = new (std::nothrow) CSubCommand(m_root, m_first + m_position);
+        for (; given < wanted && m_position < MenuLineCount; ++given) {
+            auto* command = new (std::nothrow) CSubCommand(m_root, m_position);
             if (!command) {
                 // All or nothing: what was handed out in this call is taken back.
                 while (given > 0) {
@@ -255,7 +237,7 @@ public:
     }
     STDMETHODIMP Skip(ULONG count) override
     {
-        const UINT left = m_count - m_position;
+        const UINT left = MenuLineCount - m_position;
         m_position += count < left ? count : left;
         return count <= left ? S_OK : S_FALSE;
     }
@@ -269,7 +251,7 @@ public:
         if (!copy)
             return E_POINTER;
         *copy = nullptr;
-        auto* made = new (std::nothrow) CSubCommandEnum(m_root, m_first, m_count, m_position);
+        auto* made = new (std::nothrow) CSubCommandEnum(m_root, m_position);
         if (!made)
             return E_OUTOFMEMORY;
         made->AddRef();
@@ -280,7 +262,7 @@ public:
 private:
     ComPtr<IExplorerCommand> m_keep;
     COrbethExplorerCommand* m_root;
-    UINT m_first, m_count, m_position;
+    UINT m_position;
 };
 
 } // namespace
@@ -305,7 +287,7 @@ void COrbethExplorerCommand::Forget() noexcept
     m_selection.ResetSelection();
     m_items.Reset();
     m_captured = false;
-    m_facts.reset();
+    m_model.reset();
 }
 
 bool COrbethExplorerCommand::Capture(IShellItemArray* items)
@@ -316,21 +298,24 @@ bool COrbethExplorerCommand::Capture(IShellItemArray* items)
         return m_selection.Count() != 0;
     Forget();
     try {
-        DWORD count = 0;
-        CFolderPaths paths;
-        if (items && SUCCEEDED(items->GetCount(&count))) {
-            for (DWORD i = 0; i < count; ++i) {
-                // An item without a file-system path (a virtual folder's) refuses the whole selection.
-                ComPtr<IShellItem> item;
-                CTaskString path;
-                if (FAILED(items->GetItemAt(i, item.GetAddressOf())) || !item || !paths.Read(item.Get(), &path) ||
-                    !path.Get() || !*path.Get()) {
-                    m_selection.ResetSelection();
-                    break;
+        if (!items) {
+            CaptureBackground();
+        } else {
+            DWORD count = 0;
+            CFolderPaths paths;
+            if (SUCCEEDED(items->GetCount(&count))) {
+                for (DWORD i = 0; i < count; ++i) {
+                    // An item without a file-system path (a virtual folder's) is skipped, as the
+                    // classic menu's drop list leaves it out.
+                    ComPtr<IShellItem> item;
+                    CTaskString path;
+                    if (FAILED(items->GetItemAt(i, item.GetAddressOf())) || !item || !paths.Read(item.Get(), &path) ||
+                        !path.Get() || !*path.Get())
+                        continue;
+                    // A selection that starts outside the root is refused without reading the rest.
+                    if (!m_selection.AddPath(path.Get()))
+                        break;
                 }
-                // A selection that starts outside the root is refused without reading the rest.
-                if (!m_selection.AddPath(path.Get()))
-                    break;
             }
         }
     } catch (...) {
@@ -342,41 +327,79 @@ bool COrbethExplorerCommand::Capture(IShellItemArray* items)
     return m_selection.Count() != 0;
 }
 
-HRESULT COrbethExplorerCommand::SubCommandState(UINT index, bool okToBeSlow, EXPCMDSTATE* state)
+bool COrbethExplorerCommand::CaptureBackground()
 {
-    if (!okToBeSlow && (!m_selection.IsFormDecided() || (index != ExcludedLine && !m_facts)))
+    // A folder's background comes with no items: the folder is the one its view shows.
+    ComPtr<IServiceProvider> provider;
+    ComPtr<IFolderView> view;
+    ComPtr<IPersistFolder2> folder;
+    PIDLIST_ABSOLUTE raw = nullptr;
+    if (!m_site || FAILED(m_site.As(&provider)) ||
+        FAILED(provider->QueryService(SID_SFolderView, IID_PPV_ARGS(&view))) || !view ||
+        FAILED(view->GetFolder(IID_PPV_ARGS(&folder))) || !folder || FAILED(folder->GetCurFolder(&raw)) || !raw)
+        return false;
+    const CIdList id(raw);
+    return m_selection.AddFolder(id.get());
+}
+
+const CMenuModel* COrbethExplorerCommand::Model(bool okToBeSlow)
+{
+    if (!m_model && okToBeSlow)
+        m_model = BuildMenuModel(m_selection);
+    return m_model ? &*m_model : nullptr;
+}
+
+bool COrbethExplorerCommand::InClassicMenu() const
+{
+    // Windows 11 lists this command in its classic menu too, beside our own IContextMenu entry. The
+    // classic menu's site answers IOleWindow with the file view's window; the first menu's answers
+    // none, except in the navigation pane's tree. Only that evidence hides the entry: no site, no
+    // window, or a window whose class cannot be read, and it shows.
+    ComPtr<IOleWindow> window;
+    HWND handle = nullptr;
+    wchar_t name[64] = {};
+    if (!m_site || FAILED(m_site.As(&window)) || FAILED(window->GetWindow(&handle)) || !handle ||
+        GetClassNameW(handle, name, ARRAYSIZE(name)) == 0)
+        return false;
+    return wcscmp(name, NavigationTreeClass) != 0;
+}
+
+HRESULT COrbethExplorerCommand::LineState(UINT line, IShellItemArray* items, bool okToBeSlow, EXPCMDSTATE* state)
+{
+    const std::lock_guard<std::recursive_mutex> hold(m_lock);
+    *state = ECS_HIDDEN;
+    if (line >= MenuLineCount || !((!items && m_captured) || Capture(items)))
+        return S_OK;
+    const CMenuModel* model = Model(okToBeSlow);
+    if (!model)
         return E_PENDING;
-    const uint32_t form = m_selection.GetMenuForm();
-    if (index == ExcludedLine) {
-        *state = form == COrbethSelection::FormExcluded ? ECS_DISABLED : ECS_HIDDEN;
-        return S_OK;
-    }
-    if (form != COrbethSelection::FormFull || index >= MenuCommandCount) {
-        *state = ECS_HIDDEN;
-        return S_OK;
-    }
-    if (!m_facts)
-        m_facts = GetSelectionFacts(m_selection);
-    *state = MenuCommands[index].enabled(*m_facts) ? ECS_ENABLED : ECS_DISABLED;
+    const CLineState shown = model->lines[line];
+    *state = shown == CLineState::Enabled ? ECS_ENABLED : shown == CLineState::Greyed ? ECS_DISABLED : ECS_HIDDEN;
     return S_OK;
 }
 
-HRESULT COrbethExplorerCommand::RunSubCommand(UINT index)
+HRESULT COrbethExplorerCommand::RunLine(UINT line, IShellItemArray* items)
 {
-    struct CForget {
-        COrbethExplorerCommand& command;
-        ~CForget() { command.Forget(); }
-    } forget{*this};
-    if (index >= MenuCommandCount || m_selection.GetMenuForm() != COrbethSelection::FormFull)
-        return E_INVALIDARG;
-    return RunMenuCommand(m_selection, index);
+    COrbethSelection selection;
+    {
+        const std::lock_guard<std::recursive_mutex> hold(m_lock);
+        struct CForget {
+            COrbethExplorerCommand& command;
+            ~CForget() { command.Forget(); }
+        } forget{*this};
+        if (line >= MenuCommandCount || !((!items && m_captured) || Capture(items)) ||
+            Model(true)->lines[line] != CLineState::Enabled)
+            return E_INVALIDARG;
+        selection = std::move(m_selection);
+    }
+    // Outside the lock: the post may wait for the client's service.
+    return RunMenuCommand(selection, line);
 }
 
 STDMETHODIMP COrbethExplorerCommand::GetTitle(IShellItemArray*, LPWSTR* name)
 {
-    return CopyOut(EntryTitle, name);
+    return CopyOut(MenuEntryTitle, name);
 }
-
 STDMETHODIMP COrbethExplorerCommand::GetIcon(IShellItemArray*, LPWSTR* icon)
 {
     if (!icon)
@@ -424,15 +447,13 @@ STDMETHODIMP COrbethExplorerCommand::GetState(IShellItemArray* items, BOOL okToB
         return E_POINTER;
     *state = ECS_HIDDEN;
     return GuardedCall([&]() -> HRESULT {
-        // Not shown twice: Windows 11 lists this command in the classic menu too, beside our
-        // IContextMenu entry. Nothing documented in the site it is given tells the two menus apart,
-        // and without a Windows 11 to try a guess could hide the entry in the first menu, so the
-        // command shows itself whatever its site.
-        if (!Capture(items))
+        const std::lock_guard<std::recursive_mutex> hold(m_lock);
+        if (InClassicMenu() || !Capture(items))
             return S_OK;
-        if (!okToBeSlow && !m_selection.IsFormDecided())
+        const CMenuModel* model = Model(okToBeSlow != FALSE);
+        if (!model)
             return E_PENDING;
-        *state = m_selection.GetMenuForm() == COrbethSelection::FormInactive ? ECS_DISABLED : ECS_ENABLED;
+        *state = model->form == COrbethSelection::FormInactive ? ECS_DISABLED : ECS_ENABLED;
         return S_OK;
     });
 }
@@ -446,13 +467,10 @@ STDMETHODIMP COrbethExplorerCommand::GetFlags(EXPCMDFLAGS* flags)
 {
     if (!flags)
         return E_POINTER;
-    *flags = ECF_DEFAULT;
-    return GuardedCall([&]() -> HRESULT {
-        const uint32_t form = m_selection.Count() ? m_selection.GetMenuForm() : 0;
-        if (form == COrbethSelection::FormFull || form == COrbethSelection::FormExcluded)
-            *flags = ECF_HASSUBCOMMANDS;
-        return S_OK;
-    });
+    // Asked before the form may be known, so always a submenu: each line's state hides what the
+    // form does not show. No database work here.
+    *flags = ECF_HASSUBCOMMANDS;
+    return S_OK;
 }
 
 STDMETHODIMP COrbethExplorerCommand::EnumSubCommands(IEnumExplorerCommand** commands)
@@ -460,25 +478,24 @@ STDMETHODIMP COrbethExplorerCommand::EnumSubCommands(IEnumExplorerCommand** comm
     if (!commands)
         return E_POINTER;
     *commands = nullptr;
-    return GuardedCall([&]() -> HRESULT {
-        const uint32_t form = m_selection.Count() ? m_selection.GetMenuForm() : 0;
-        const UINT first = form == COrbethSelection::FormExcluded ? ExcludedLine : 0;
-        const UINT count = form == COrbethSelection::FormFull       ? UINT(MenuCommandCount)
-                           : form == COrbethSelection::FormExcluded ? 1u
-                                                                    : 0u;
-        auto* made = new (std::nothrow) CSubCommandEnum(this, first, count, 0);
-        if (!made)
-            return E_OUTOFMEMORY;
-        made->AddRef();
-        *commands = made;
-        return S_OK;
-    });
+    auto* made = new (std::nothrow) CSubCommandEnum(this, 0);
+    if (!made)
+        return E_OUTOFMEMORY;
+    made->AddRef();
+    *commands = made;
+    return S_OK;
 }
 
 STDMETHODIMP COrbethExplorerCommand::SetSite(IUnknown* site)
 {
-    m_site = site;
-    return S_OK;
+    return GuardedCall([&]() -> HRESULT {
+        const std::lock_guard<std::recursive_mutex> hold(m_lock);
+        // A background's folder came from the site it replaces.
+        if (site != m_site.Get() && m_captured && !m_items)
+            Forget();
+        m_site = site;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP COrbethExplorerCommand::GetSite(REFIID riid, void** site)
@@ -486,5 +503,8 @@ STDMETHODIMP COrbethExplorerCommand::GetSite(REFIID riid, void** site)
     if (!site)
         return E_POINTER;
     *site = nullptr;
-    return m_site ? m_site->QueryInterface(riid, site) : E_FAIL;
+    return GuardedCall([&]() -> HRESULT {
+        const std::lock_guard<std::recursive_mutex> hold(m_lock);
+        return m_site ? m_site->QueryInterface(riid, site) : E_FAIL;
+    });
 }

@@ -34,6 +34,31 @@ const CMenuCommand MenuCommands[MenuCommandCount] = {
     {L"&View in Cloud", "one item alone", [](const CSelectionFacts& f) { return f.count == 1; }},
 };
 
+const wchar_t MenuEntryTitle[] = L"Orbeth";
+
+const wchar_t* MenuLineText(UINT line)
+{
+    if (line < MenuCommandCount)
+        return MenuCommands[line].text;
+    return line == ExcludedLine ? L"&File excluded from sync by your administrator" : nullptr;
+}
+
+CMenuModel BuildMenuModel(COrbethSelection& selection)
+{
+    CMenuModel model;
+    if (selection.Count() == 0)
+        return model;
+    model.form = selection.GetMenuForm();
+    if (model.form == COrbethSelection::FormFull) {
+        const CSelectionFacts facts = GetSelectionFacts(selection);
+        for (size_t i = 0; i < MenuCommandCount; ++i)
+            model.lines[i] = MenuCommands[i].enabled(facts) ? CLineState::Enabled : CLineState::Greyed;
+    } else if (model.form == COrbethSelection::FormExcluded) {
+        model.lines[ExcludedLine] = CLineState::Greyed;
+    }
+    return model;
+}
+
 HRESULT RunMenuCommand(COrbethSelection& selection, UINT command)
 {
     switch (command) {

@@ -1,8 +1,10 @@
 #include "menu/Selection.h"
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
+#include <string>
 
 #include "client/ClientConfig.h"
 #include "client/ClientDbReader.h"
@@ -39,6 +41,14 @@ bool COrbethSelection::AddPath(const wchar_t* path)
     // Attributes that cannot be read have every bit set, so such an item counts as a folder.
     m_itemKinds |= (m_records.back().GetAttributes() & FILE_ATTRIBUTE_DIRECTORY) ? KindFolder : KindFile;
     return true;
+}
+
+bool COrbethSelection::AddFolder(PCIDLIST_ABSOLUTE folder)
+{
+    // The longest path the system has; a MAX_PATH buffer would cut a deep folder's path short.
+    std::wstring path(UNICODE_STRING_MAX_CHARS + 1, L'\0');
+    return folder && SHGetPathFromIDListEx(folder, path.data(), static_cast<DWORD>(path.size()), GPFIDL_DEFAULT) &&
+           AddPath(path.c_str());
 }
 
 uint32_t COrbethSelection::GetMenuForm()

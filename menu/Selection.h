@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+#include <windows.h>
+#include <shtypes.h>
+
 #include "status/FileInfo.h"
 
 class CClientConfig;
@@ -32,6 +35,9 @@ public:
     // every path, and remembers when one lies elsewhere (search results, libraries). False when
     // the path was not added. Throws std::bad_alloc.
     bool AddPath(const wchar_t* path);
+    // A folder's background: the folder's own path, read whole however deep. False when it has
+    // none (a virtual folder) or was not added. Throws std::bad_alloc.
+    bool AddFolder(PCIDLIST_ABSOLUTE folder);
 
     size_t Count() const { return m_records.size(); }
     std::vector<COrbethFileInfo>& Records() { return m_records; }

@@ -12,17 +12,17 @@
 constexpr LONG DestructionMarker = -1073741823;
 
 // A creatable class wrapped with the module's object rules: one module lock for its lifetime and
-// a plain (apartment-threaded) reference count. Base declares QueryInterface, a virtual
-// destructor and a LONG m_refCount.
+// an atomic reference count (the Windows 11 file manager may hold a command on several threads). Base declares
+// QueryInterface, a virtual destructor and a LONG m_refCount.
 template <class Base> class CComObject final : public Base {
 public:
     CComObject() { GetModule().Lock(); }
     ~CComObject() override { GetModule().Unlock(); }
 
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++this->m_refCount); }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&this->m_refCount)); }
     STDMETHODIMP_(ULONG) Release() override
     {
-        const LONG count = --this->m_refCount;
+        const LONG count = InterlockedDecrement(&this->m_refCount);
         if (count == 0) {
             this->m_refCount = DestructionMarker;
             delete this;

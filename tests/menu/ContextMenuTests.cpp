@@ -3,6 +3,7 @@
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <set>
 #include <string>
@@ -141,32 +142,54 @@ std::vector<ComPtr<IExplorerCommand>> SubCommands(IExplorerCommand* root)
     return lines;
 }
 
-// The Windows 11 entry for the items, in the words of the form table: "refused" when hidden, else its
-// form with each command enabled or greyed. A quick call waits for the database; a slow one decides.
-std::string ExplorerForm(CLoadedExtension& dll, IShellItemArray* items)
+// The Windows 11 entry for the items, with the site it is given, in the words of the form table:
+// "refused" when hidden, else its form with each command enabled or greyed. The root is asked first
+// (quickly, which must wait for the database, then slowly), or its lines are, the last one first:
+// the answer must not depend on the order.
+std::string ExplorerForm(CLoadedExtension& dll, IShellItemArray* items, IUnknown* site = nullptr,
+                         bool linesFirst = false)
 {
     ComPtr<IExplorerCommand> root = dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
+    ComPtr<IObjectWithSite> sited;
+    if (site && (FAILED(root.As(&sited)) || FAILED(sited->SetSite(site))))
+        return "no site";
     EXPCMDSTATE state = ECS_ENABLED;
     EXPCMDFLAGS flags = ECF_ISSEPARATOR;
-    if (root->GetState(items, FALSE, &state) == S_OK && state == ECS_HIDDEN)
-        return "refused";
-    EXPECT_TRUE(root->GetState(items, TRUE, &state) == S_OK && root->GetFlags(&flags) == S_OK &&
-                Title(root.Get(), items) == "Orbeth");
-    if (state == ECS_DISABLED)
-        return flags == ECF_DEFAULT ? "Inactive" : "Inactive with a submenu";
-    if (state != ECS_ENABLED || flags != ECF_HASSUBCOMMANDS)
-        return "state " + std::to_string(state) + ", flags " + std::to_string(flags);
-    const char* commands[] = {"&Share", "&Copy link", "&Comments", "&View Versions", "&View in Cloud"};
-    std::string form = "Full ";
-    for (const ComPtr<IExplorerCommand>& line : SubCommands(root.Get())) {
-        const std::string text = Title(line.Get(), items);
-        line->GetState(items, TRUE, &state);
-        if (text == "&File excluded from sync by your administrator" && state == ECS_DISABLED)
-            form = "Excluded";
-        else
-            form += form.size() < 10 && text == commands[form.size() - 5] ? (state == ECS_ENABLED ? "+" : "-") : "?";
+    std::vector<ComPtr<IExplorerCommand>> lines;
+    if (linesFirst) {
+        EXPECT_TRUE(root->GetFlags(&flags) == S_OK && flags == ECF_HASSUBCOMMANDS);
+        lines = SubCommands(root.Get());
+        for (size_t i = lines.size(); i-- > 0;)
+            lines[i]->GetState(items, TRUE, &state);
+    } else if (root->GetState(items, FALSE, &state) != E_PENDING) {
+        return state == ECS_HIDDEN ? "refused" : "decided quickly";
     }
-    return form;
+    if (root->GetState(items, TRUE, &state) != S_OK || state == ECS_HIDDEN)
+        return "refused";
+    EXPECT_TRUE(root->GetFlags(&flags) == S_OK && flags == ECF_HASSUBCOMMANDS && Title(root.Get(), items) == "Orbeth");
+    if (lines.empty())
+        lines = SubCommands(root.Get());
+    std::string shown; // "~" before a greyed line, "|" after each
+    for (const ComPtr<IExplorerCommand>& line : lines) {
+        EXPCMDSTATE lineState = ECS_ENABLED;
+        line->GetState(items, TRUE, &lineState);
+        if (lineState != ECS_HIDDEN)
+            shown += (lineState == ECS_DISABLED ? "~" : "") + Title(line.Get(), items) + "|";
+    }
+    if (state == ECS_DISABLED && shown.empty())
+        return "Inactive";
+    if (state == ECS_ENABLED && shown == "~&File excluded from sync by your administrator|")
+        return "Excluded";
+    std::string form = "Full ", rest = shown;
+    for (const std::string command : {"&Share|", "&Copy link|", "&Comments|", "&View Versions|", "&View in Cloud|"}) {
+        const bool greyed = rest.rfind("~", 0) == 0;
+        if (rest.compare(greyed, command.size(), command) != 0)
+            break;
+        form += greyed ? "-" : "+";
+        rest.erase(0, greyed + command.size());
+    }
+    return state == ECS_ENABLED && form.size() == 10 && rest.empty() ? form
+                                                                     : "root " + std::to_string(state) + ": " + shown;
 }
 
 // The handler through the built DLL, against a stand-in client whose sync root holds a sample tree.
@@ -262,23 +285,40 @@ protected:
         }
         return result;
     }
-    // The same command picked in the Windows 11 entry, for items the file manager could hand out (existing
-    // ones, no folder background) whose entry lists it; S_FALSE when the row is not one of those.
-    HRESULT InvokeExplorer(CLoadedExtension& dll, const CClick& click, UINT offset, const std::wstring& page)
+    // What the Windows 11 file manager hands its command for the click: the items' array, or for a
+    // folder's background no array and a site whose view shows the folder. False when it could not
+    // hand out these items (Wine's shell names no path longer than MAX_PATH).
+    bool Windows11(const CClick& click, ComPtr<IShellItemArray>* items, ComPtr<IUnknown>* site)
     {
+        if (click.folder) {
+            *site = MakeCommandSite(nullptr, PathOf(click.folder).c_str());
+            return true;
+        }
         std::vector<std::wstring> paths;
         for (const std::wstring& item : click.items)
             paths.push_back(PathOf(item));
-        const ComPtr<IShellItemArray> items = MakeItemArray(paths);
-        if (click.folder || !items)
-            return S_FALSE;
+        *items = MakeItemArray(paths);
+        return *items || paths.empty();
+    }
+    // The same command picked in the Windows 11 entry, the array handed to the root alone, as the
+    // lines then work on what it captured. S_FALSE, with nothing run, when the entry does not
+    // enable that line for the selection.
+    HRESULT InvokeExplorer(CLoadedExtension& dll, const CClick& click, UINT offset, const std::wstring& page)
+    {
+        ComPtr<IShellItemArray> items;
+        ComPtr<IUnknown> site;
+        ComPtr<IObjectWithSite> sited;
         ComPtr<IExplorerCommand> root = dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
+        if (!Windows11(click, &items, &site) ||
+            (site && (FAILED(root.As(&sited)) || FAILED(sited->SetSite(site.Get())))))
+            return S_FALSE;
         EXPCMDSTATE state = ECS_HIDDEN;
         EXPECT_EQ(root->GetState(items.Get(), TRUE, &state), S_OK);
         const std::vector<ComPtr<IExplorerCommand>> lines = SubCommands(root.Get());
-        if (offset >= lines.size())
-            return S_FALSE;
-        const HRESULT result = lines[offset]->Invoke(items.Get(), nullptr);
+        EXPECT_EQ(lines.at(offset)->GetState(nullptr, FALSE, &state), S_OK);
+        const HRESULT result = lines[offset]->Invoke(nullptr, nullptr);
+        if (state != ECS_ENABLED)
+            return result == E_INVALIDARG ? S_FALSE : result;
         if (!page.empty()) {
             pages.push_back(page);
             EXPECT_TRUE(browser.WaitForUrls(pages.size(), 10000)) << "no page";
@@ -333,6 +373,7 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
         {"starting under the root, then beside it", {{L"a.txt", L"<beside>"}}, 3, "Full -----"},
         {"an empty drop list", {}, 3, "refused"},
         {"a folder id list with a data object", {{L"a.txt"}, L"Docs\\Sub"}, 3, "Full ++--+"},
+        {"the root's background", {{}, L""}, 3, "Full ----+"},
         {"a path longer than 300 characters", {{deep}}, 3, "Full +++++"},
         // Identifiers past idCmdLast belong to other handlers; some menus take no entry at all.
         {"six identifiers for the full form", {{L"a.txt"}, nullptr, 0, FirstId + 5}, 3, "Full +++++"},
@@ -356,30 +397,62 @@ TEST_F(ContextMenuTest, EachSelectionGetsItsFormAndItsEnabledCommands)
         ASSERT_NE(handler, nullptr);
         EXPECT_EQ(init, std::string(row.form) == "refused" ? E_INVALIDARG : S_OK);
         EXPECT_EQ(Query(handler.Get(), row.click), Expected(row.form));
-        // The Windows 11 entry from the same rules: only the rows of an item list on a whole menu concern it.
-        if (row.click.folder || row.click.flags != CMF_NORMAL || row.click.idCmdLast != CClick().idCmdLast)
+        // The Windows 11 entry from the same model, asked in either order: only the rows of a whole menu
+        // concern it. A folder's background, which the classic menu gets as an id list, comes through the site.
+        ComPtr<IShellItemArray> items;
+        ComPtr<IUnknown> site;
+        if (row.click.flags != CMF_NORMAL || row.click.idCmdLast != CClick().idCmdLast ||
+            !Windows11(row.click, &items, &site))
             continue;
-        std::vector<std::wstring> paths;
-        for (const std::wstring& item : row.click.items)
-            paths.push_back(PathOf(item));
-        // Wine's shell names no path longer than MAX_PATH, so that row is the classic menu's alone here.
-        const ComPtr<IShellItemArray> items = MakeItemArray(paths);
-        if (!items && !paths.empty() && paths[0].size() >= MAX_PATH)
-            continue;
-        ASSERT_TRUE(items || paths.empty());
-        EXPECT_EQ(ExplorerForm(dll, items.Get()), row.form);
+        for (const bool linesFirst : {false, true})
+            EXPECT_EQ(ExplorerForm(dll, items.Get(), site.Get(), linesFirst), row.form) << linesFirst;
     }
     {
-        // An item without a file-system path (the computer's own folder) is refused, as a virtual folder is.
+        // An item without a file-system path (the computer's own folder) is left out, as the classic
+        // menu's drop list leaves it out: alone it is refused, before a file it leaves the file's menu.
         CLoadedExtension dll;
-        std::unique_ptr<ITEMIDLIST, decltype(&ILFree)> computer(nullptr, &ILFree);
+        std::unique_ptr<ITEMIDLIST, decltype(&ILFree)> computer(nullptr, &ILFree), file(nullptr, &ILFree);
         PIDLIST_ABSOLUTE id = nullptr;
         ASSERT_EQ(SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &id), S_OK);
         computer.reset(id);
-        ComPtr<IShellItemArray> items;
-        PCIDLIST_ABSOLUTE list[] = {computer.get()};
-        ASSERT_EQ(SHCreateShellItemArrayFromIDLists(1, list, &items), S_OK);
-        EXPECT_EQ(ExplorerForm(dll, items.Get()), "refused");
+        file.reset(ILCreateFromPathW(PathOf(L"a.txt").c_str()));
+        ComPtr<IShellItemArray> alone, before;
+        PCIDLIST_ABSOLUTE list[] = {computer.get(), file.get()};
+        ASSERT_TRUE(SHCreateShellItemArrayFromIDLists(1, list, &alone) == S_OK &&
+                    SHCreateShellItemArrayFromIDLists(2, list, &before) == S_OK);
+        EXPECT_EQ(ExplorerForm(dll, alone.Get()), "refused");
+        EXPECT_EQ(ExplorerForm(dll, before.Get()), "Full +++++");
+
+        // Windows 11 lists the command in its classic menu too, beside the classic entry: it hides
+        // where its site gives a file view's window, and shows where the site gives the navigation
+        // pane's tree, no window or no site.
+        const ComPtr<IShellItemArray> items = MakeItemArray({PathOf(L"a.txt")});
+        const auto window = [](const wchar_t* name) {
+            WNDCLASSW type{};
+            type.lpfnWndProc = DefWindowProcW;
+            type.lpszClassName = name;
+            RegisterClassW(&type);
+            return CreateWindowW(name, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        };
+        const HWND view = window(L"SHELLDLL_DefView"), tree = window(L"NamespaceTreeControl");
+        ASSERT_TRUE(view && tree);
+        EXPECT_EQ(ExplorerForm(dll, items.Get(), MakeCommandSite(view, nullptr).Get()), "refused");
+        EXPECT_EQ(ExplorerForm(dll, items.Get(), MakeCommandSite(tree, nullptr).Get()), "Full +++++");
+        EXPECT_EQ(ExplorerForm(dll, items.Get(), MakeCommandSite(nullptr, nullptr).Get()), "Full +++++");
+        DestroyWindow(view);
+        DestroyWindow(tree);
+
+        // A root given another folder's background with another site forgets the first folder.
+        const ComPtr<IExplorerCommand> root =
+            dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
+        ComPtr<IObjectWithSite> sited;
+        EXPCMDSTATE states[2] = {};
+        ASSERT_EQ(root.As(&sited), S_OK);
+        for (const int i : {0, 1}) {
+            sited->SetSite(MakeCommandSite(nullptr, PathOf(i ? L"Waiting" : L"Docs\\Sub").c_str()).Get());
+            root->GetState(nullptr, TRUE, &states[i]);
+        }
+        EXPECT_TRUE(states[0] == ECS_ENABLED && states[1] == ECS_DISABLED) << states[0] << states[1];
     }
     // A handler initialised again forgets the first selection, the kinds of its items included.
     CLoadedExtension dll;
@@ -446,8 +519,9 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
         {{{L"x{1}[2]'&,#%^~@$+=!.txt"}}, 1, clients, R"({"uid":2,"paths":["/x{1}[2]'&,#%^~@$+=!.txt"],"path_type":"file"})", L""},
         // Not a name Windows allows, and so not found: counted as a folder, still valid JSON.
         {{{L"say \"hi\"\x01.txt"}}, 1, clients, R"({"uid":2,"paths":["/say \"hi\"\u0001.txt/"],"path_type":"folder"})", L""},
-        // The share link id: joined from its chunks, exactly 32 characters, escaped, read within bounds.
-        {{{L"Docs\\Sub"}}, 0, {200, {id.substr(0, 16), id.substr(16)}}, docsSub, sharing + std::wstring(id.begin(), id.end())},
+        // The share link id: joined from its chunks (300 ms apart), exactly 32 characters, escaped, read within bounds.
+        {{{L"Docs\\Sub"}}, 0, {200, {id.substr(0, 16), id.substr(16)}, 0, CReply::Normal, 300}, docsSub,
+         sharing + std::wstring(id.begin(), id.end())},
         {{{L"Docs\\Sub"}}, 0, {200, {id.substr(1)}}, docsSub, L""},
         {{{L"Docs\\Sub"}}, 0, {500, {id}}, docsSub, sharing + std::wstring(id.begin(), id.end())},
         {{{L"Docs\\Sub"}}, 0, {200, {"\" --kiosk \"file:///etc/passwd\" x"}}, docsSub,
@@ -479,8 +553,10 @@ TEST_F(ContextMenuTest, EachCommandPostsAndOpensWhatItShould)
         // The Windows 11 entry's line runs the same command: the same post, the same page.
         const size_t classic = service.Requests().size();
         const HRESULT explorer = InvokeExplorer(dll, row.click, row.offset, row.page);
-        if (explorer == S_FALSE)
+        if (explorer == S_FALSE) { // a line the entry greys runs nothing
+            EXPECT_FALSE(service.WaitForRequests(classic + 1, 100));
             continue;
+        }
         EXPECT_EQ(explorer, S_OK);
         EXPECT_EQ(service.WaitForRequests(classic + 1, row.body ? 10000 : 0) ? service.Requests().back().Summary() : "",
                   sent ? service.Requests()[classic - 1].Summary() : "");
@@ -527,10 +603,12 @@ TEST_F(ContextMenuTest, ForeignVerbsAreRefusedAndFailuresOpenNothing)
         EXPCMDSTATE state = ECS_HIDDEN;
         ASSERT_EQ(root->GetState(full.Get(), TRUE, &state), S_OK);
         const std::vector<ComPtr<IExplorerCommand>> lines = SubCommands(root.Get());
-        ASSERT_EQ(lines.size(), 5u);
+        ASSERT_EQ(lines.size(), 6u);
         EXPECT_TRUE(lines[0]->Invoke(excluded.Get(), nullptr) == E_INVALIDARG &&
                     lines[1]->Invoke(excluded.Get(), nullptr) == E_INVALIDARG);
-        EXPECT_TRUE(root->QueryInterface(IID_IUnknown, nullptr) == E_POINTER && root->GetFlags(nullptr) == E_POINTER);
+        EXPECT_TRUE(root->QueryInterface(IID_IUnknown, nullptr) == E_POINTER && root->GetFlags(nullptr) == E_POINTER &&
+                    root->GetState(full.Get(), TRUE, nullptr) == E_POINTER &&
+                    lines[0]->GetState(full.Get(), TRUE, nullptr) == E_POINTER);
         // The site it is given is the site it answers.
         ComPtr<IObjectWithSite> sited;
         ComPtr<IUnknown> site, given;
@@ -563,6 +641,29 @@ TEST_F(ContextMenuTest, ForeignVerbsAreRefusedAndFailuresOpenNothing)
     EXPECT_EQ(Invoke(dll, {{L"a.txt"}}, 0), E_FAIL) << "nothing listening";
     EXPECT_EQ(Invoke(dll, {{L"a.txt"}}, 1), E_FAIL);
     ExpectPages();
+}
+
+// The file manager may ask one Windows 11 entry from two threads: each answer is that of its own items.
+TEST_F(ContextMenuTest, OneWindows11EntryAnswersTwoThreadsEachForItsItems)
+{
+    CLoadedExtension dll;
+    const ComPtr<IExplorerCommand> root =
+        dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
+    const ComPtr<IShellItemArray> arrays[] = {MakeItemArray({PathOf(L"a.txt")}),
+                                              MakeItemArray({PathOf(L"pending.txt")})};
+    std::atomic<int> wrong{0};
+    const auto ask = [&](int which) {
+        for (int i = 0; i < 200; ++i) {
+            EXPCMDSTATE state = ECS_HIDDEN;
+            if (root->GetState(arrays[which].Get(), TRUE, &state) != S_OK ||
+                state != (which == 0 ? ECS_ENABLED : ECS_DISABLED))
+                ++wrong;
+        }
+    };
+    std::thread other(ask, 1);
+    ask(0);
+    other.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 // A reply still arriving 30 s after the request was sent is dropped: the share link id, sent a

@@ -81,11 +81,15 @@ std::string Label(IExplorerCommand* command, IShellItemArray* items, EXPCMDSTATE
 
 // The Windows 11 entry for the same paths, in the classic entry's words. Its class is declared by
 // the package, not registered: it is made through the DLL's own DllGetClassObject.
-std::string Windows11Entry(const std::vector<std::wstring>& paths)
+// A folder's background gets no items, and a site whose view shows the folder.
+std::string Windows11Entry(const std::vector<std::wstring>& paths, bool background)
 {
     static CLoadedExtension dll; // the module the registered handler loaded, kept for the demo
-    const ComPtr<IShellItemArray> items = MakeItemArray(paths);
+    const ComPtr<IShellItemArray> items = background ? nullptr : MakeItemArray(paths);
     ComPtr<IExplorerCommand> root = dll.Create<IExplorerCommand>(ExplorerCommandClsid, IID_IExplorerCommand);
+    ComPtr<IObjectWithSite> sited;
+    if (background && root && SUCCEEDED(root.As(&sited)))
+        sited->SetSite(MakeCommandSite(nullptr, paths[0].c_str()).Get());
     EXPCMDSTATE state = ECS_HIDDEN;
     EXPCMDFLAGS flags = ECF_DEFAULT;
     if (!root || FAILED(root->GetState(items.Get(), TRUE, &state)) || state == ECS_HIDDEN)
@@ -93,13 +97,14 @@ std::string Windows11Entry(const std::vector<std::wstring>& paths)
     root->GetFlags(&flags);
     std::string text = Label(root.Get(), items.Get(), state);
     ComPtr<IEnumExplorerCommand> lines;
-    if (!(flags & ECF_HASSUBCOMMANDS) || FAILED(root->EnumSubCommands(&lines)))
+    if (state == ECS_DISABLED || !(flags & ECF_HASSUBCOMMANDS) || FAILED(root->EnumSubCommands(&lines)))
         return text + "  (greyed, no submenu)";
     text += "  >";
     ComPtr<IExplorerCommand> line;
-    for (int i = 0; lines->Next(1, &line, nullptr) == S_OK; ++i, line.Reset()) {
-        line->GetState(items.Get(), TRUE, &state);
-        text += (i ? ", " : " ") + Label(line.Get(), items.Get(), state);
+    for (int shown = 0; lines->Next(1, &line, nullptr) == S_OK; line.Reset()) {
+        // Every line is handed out; those its form does not show hide themselves.
+        if (SUCCEEDED(line->GetState(items.Get(), TRUE, &state)) && state != ECS_HIDDEN)
+            text += (shown++ ? ", " : " ") + Label(line.Get(), items.Get(), state);
     }
     return text;
 }
@@ -178,7 +183,8 @@ bool ShowMenus(const CStandInClient& client)
         if (!RightClick(click.paths, &menu, click.folderBackground))
             return false;
         std::printf("      %-40s %s\n", click.what, Entry(menu.menu.Get()).c_str());
-        std::printf("      %-40s %s\n", "  the same, in Windows 11's first menu", Windows11Entry(click.paths).c_str());
+        std::printf("      %-40s %s\n", "  the same, in Windows 11's first menu",
+                    Windows11Entry(click.paths, click.folderBackground).c_str());
     }
     return true;
 }

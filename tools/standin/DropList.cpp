@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <servprov.h>
 
 #include <algorithm>
 #include <memory>
@@ -79,7 +80,91 @@ private:
     std::string m_bytes; // the memory handed out: normally a DROPFILES, then each path with its NUL, then one more
 };
 
+class CCommandSite final : public IServiceProvider, public IOleWindow, public IFolderView {
+public:
+    CCommandSite(HWND window, const wchar_t* folder) : m_window(window), m_folder(folder ? folder : L"") {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override
+    {
+        if (!object)
+            return E_POINTER;
+        *object = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IServiceProvider)
+            *object = static_cast<IServiceProvider*>(this);
+        else if (riid == IID_IOleWindow && m_window)
+            *object = static_cast<IOleWindow*>(this);
+        if (!*object)
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refCount); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const LONG count = InterlockedDecrement(&m_refCount);
+        if (count == 0)
+            delete this;
+        return count;
+    }
+
+    STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** object) override
+    {
+        *object = nullptr;
+        if (service != SID_SFolderView || riid != IID_IFolderView || m_folder.empty())
+            return E_NOINTERFACE;
+        *object = static_cast<IFolderView*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP GetWindow(HWND* window) override
+    {
+        *window = m_window;
+        return S_OK;
+    }
+    STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+
+    // The shell's own folder object for the path, as a view holds it.
+    STDMETHODIMP GetFolder(REFIID riid, void** object) override
+    {
+        *object = nullptr;
+        std::unique_ptr<ITEMIDLIST, decltype(&ILFree)> id(ILCreateFromPathW(m_folder.c_str()), &ILFree);
+        IShellFolder* desktop = nullptr;
+        if (!id || FAILED(SHGetDesktopFolder(&desktop)))
+            return E_FAIL;
+        const HRESULT bound = desktop->BindToObject(id.get(), nullptr, riid, object);
+        desktop->Release();
+        return bound;
+    }
+    STDMETHODIMP GetCurrentViewMode(UINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetCurrentViewMode(UINT) override { return E_NOTIMPL; }
+    STDMETHODIMP Item(int, PITEMID_CHILD*) override { return E_NOTIMPL; }
+    STDMETHODIMP ItemCount(UINT, int*) override { return E_NOTIMPL; }
+    STDMETHODIMP Items(UINT, REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetSelectionMarkedItem(int*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetFocusedItem(int*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetItemPosition(PCUITEMID_CHILD, POINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetSpacing(POINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetDefaultSpacing(POINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetAutoArrange() override { return E_NOTIMPL; }
+    STDMETHODIMP SelectItem(int, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP SelectAndPositionItems(UINT, PCUITEMID_CHILD*, POINT*, DWORD) override { return E_NOTIMPL; }
+
+private:
+    ~CCommandSite() = default;
+
+    volatile LONG m_refCount = 1;
+    HWND m_window;
+    std::wstring m_folder;
+};
+
 } // namespace
+
+Microsoft::WRL::ComPtr<IUnknown> MakeCommandSite(HWND window, const wchar_t* folder)
+{
+    Microsoft::WRL::ComPtr<IUnknown> site;
+    *site.GetAddressOf() = static_cast<IServiceProvider*>(new (std::nothrow) CCommandSite(window, folder));
+    return site;
+}
 
 Microsoft::WRL::ComPtr<IDataObject> MakeDropList(const std::vector<std::wstring>& paths)
 {

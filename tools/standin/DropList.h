@@ -19,6 +19,11 @@ Microsoft::WRL::ComPtr<IDataObject> MakeDropListFromBytes(std::string bytes);
 // paths, in order. Null when one of them cannot be named.
 Microsoft::WRL::ComPtr<IShellItemArray> MakeItemArray(const std::vector<std::wstring>& paths);
 
+// The site the Windows 11 file manager gives its command: the window it answers through IOleWindow
+// (none: it does not answer), and the folder its view shows (through IServiceProvider,
+// SID_SFolderView and IFolderView::GetFolder; none: no view).
+Microsoft::WRL::ComPtr<IUnknown> MakeCommandSite(HWND window, const wchar_t* folder);
+
 // A context menu handler's Initialize as the file manager calls it: with the drop list of the
 // paths, and with the id list of folder when one is given (a folder's background). E_NOINTERFACE
 // when the object is not such a handler.
