@@ -327,7 +327,7 @@ bool COrbethExplorerCommand::Capture(IShellItemArray* items)
     return m_selection.Count() != 0;
 }
 
-bool COrbethExplorerCommand::CaptureBackground()
+void COrbethExplorerCommand::CaptureBackground()
 {
     // A folder's background comes with no items: the folder is the one its view shows.
     ComPtr<IServiceProvider> provider;
@@ -337,9 +337,15 @@ bool COrbethExplorerCommand::CaptureBackground()
     if (!m_site || FAILED(m_site.As(&provider)) ||
         FAILED(provider->QueryService(SID_SFolderView, IID_PPV_ARGS(&view))) || !view ||
         FAILED(view->GetFolder(IID_PPV_ARGS(&folder))) || !folder || FAILED(folder->GetCurFolder(&raw)) || !raw)
-        return false;
+        return;
     const CIdList id(raw);
-    return m_selection.AddFolder(id.get());
+    m_selection.AddFolder(id.get());
+}
+
+bool COrbethExplorerCommand::CaptureForLine(IShellItemArray* items)
+{
+    // A line handed no array works on what the root captured.
+    return !items && m_captured ? m_selection.Count() != 0 : Capture(items);
 }
 
 const CMenuModel* COrbethExplorerCommand::Model(bool okToBeSlow)
@@ -368,7 +374,7 @@ HRESULT COrbethExplorerCommand::LineState(UINT line, IShellItemArray* items, boo
 {
     const std::lock_guard<std::recursive_mutex> hold(m_lock);
     *state = ECS_HIDDEN;
-    if (line >= MenuLineCount || !((!items && m_captured) || Capture(items)))
+    if (line >= MenuLineCount || !CaptureForLine(items))
         return S_OK;
     const CMenuModel* model = Model(okToBeSlow);
     if (!model)
@@ -387,8 +393,7 @@ HRESULT COrbethExplorerCommand::RunLine(UINT line, IShellItemArray* items)
             COrbethExplorerCommand& command;
             ~CForget() { command.Forget(); }
         } forget{*this};
-        if (line >= MenuCommandCount || !((!items && m_captured) || Capture(items)) ||
-            Model(true)->lines[line] != CLineState::Enabled)
+        if (line >= MenuCommandCount || !CaptureForLine(items) || Model(true)->lines[line] != CLineState::Enabled)
             return E_INVALIDARG;
         selection = std::move(m_selection);
     }
@@ -400,6 +405,7 @@ STDMETHODIMP COrbethExplorerCommand::GetTitle(IShellItemArray*, LPWSTR* name)
 {
     return CopyOut(MenuEntryTitle, name);
 }
+
 STDMETHODIMP COrbethExplorerCommand::GetIcon(IShellItemArray*, LPWSTR* icon)
 {
     if (!icon)

@@ -55,7 +55,8 @@ private:
     // a null array is a folder's background, whose folder the site names. False when the classic
     // menu would refuse the same selection.
     bool Capture(IShellItemArray* items);
-    bool CaptureBackground();
+    void CaptureBackground();
+    bool CaptureForLine(IShellItemArray* items);
     const CMenuModel* Model(bool okToBeSlow);
     bool InClassicMenu() const;
     void Forget() noexcept;
