@@ -8,6 +8,8 @@ class CReport;
 // The module's registration: its classes, their file and its version, the approvals, the menu's
 // keys and the helper object's.
 void CheckModule(CReport& report, const std::wstring& doctorVersion);
+// The Windows 11 menu's package: registered for this user, and for the DLL's folder?
+void CheckPackage(CReport& report);
 // The overlay identifiers in the order the file manager takes them, and where ours stand.
 void CheckOverlaySlots(CReport& report);
 // The sync client: its registry key, folders, databases, user, service and local web service.

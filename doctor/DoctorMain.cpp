@@ -73,6 +73,7 @@ int Run()
     const std::wstring version = ORBETH_DOCTOR_VERSION;
     CReport report;
     CheckModule(report, version);
+    CheckPackage(report);
     CheckOverlaySlots(report);
     CheckClient(report);
     for (const std::wstring& path : paths)

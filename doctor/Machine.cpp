@@ -61,6 +61,25 @@ std::vector<std::wstring> Subkeys(HKEY root, const std::wstring& key)
     return names;
 }
 
+bool PackageExternalFolder(const std::wstring& fullName, std::wstring* folder)
+{
+    // Looked up when needed: Wine's kernelbase lacks it, and a missing import would stop the doctor.
+    using CGetPath = LONG(WINAPI*)(PCWSTR, int, UINT32*, PWSTR);
+    constexpr int EffectiveExternal = 5; // PackagePathType_EffectiveExternal, appmodel.h
+    const HMODULE kernelbase = GetModuleHandleW(L"kernelbase.dll");
+    const auto getPath = reinterpret_cast<CGetPath>(
+        reinterpret_cast<void*>(kernelbase ? GetProcAddress(kernelbase, "GetPackagePathByFullName2") : nullptr));
+    UINT32 length = 0;
+    if (!getPath || getPath(fullName.c_str(), EffectiveExternal, &length, nullptr) != ERROR_INSUFFICIENT_BUFFER)
+        return false;
+    std::wstring path(length, L'\0');
+    if (getPath(fullName.c_str(), EffectiveExternal, &length, path.data()) != ERROR_SUCCESS)
+        return false;
+    path.resize(wcsnlen(path.c_str(), path.size()));
+    *folder = std::move(path);
+    return true;
+}
+
 std::wstring FileVersion(const std::wstring& file)
 {
     using CLibrary = CUniqueHandle<HMODULE, &FreeLibrary>;

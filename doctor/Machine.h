@@ -17,6 +17,11 @@ bool KeyExists(HKEY root, const std::wstring& key, REGSAM view = 0);
 // The names of the key's subkeys, in the registry's order.
 std::vector<std::wstring> Subkeys(HKEY root, const std::wstring& key);
 
+// The external location a package (by its full name) is registered with for this user, from the
+// package manager; false where it cannot be asked (before Windows 10 2004, and under Wine) or has
+// none for it.
+bool PackageExternalFolder(const std::wstring& fullName, std::wstring* folder);
+
 // "1.2.3.4" from the file's version resource, read as data (nothing of the file runs); empty
 // when it has none or cannot be read.
 std::wstring FileVersion(const std::wstring& file);

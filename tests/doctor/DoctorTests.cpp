@@ -9,6 +9,7 @@
 
 #include "OrbethExtensions_h.h"
 #include "base/RegistryKey.h"
+#include "base/Utf8.h"
 #include "client/ClientContract.h"
 #include "tests/support/ClientEnvironment.h"
 #include "tools/standin/LoadedExtension.h"
@@ -19,6 +20,13 @@ namespace {
 
 const wchar_t Identifiers[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers";
 const wchar_t Approved[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+const wchar_t CurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+const wchar_t ActiveSetup[] =
+    L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\{0A1B2C3D-0000-4000-8000-0000000000AB}";
+// The package manager's record of the package registered for this user, as the doctor reads it where the
+// package manager cannot be asked (under Wine).
+const wchar_t Package[] = L"Software\\Classes\\Local Settings\\Software\\Microsoft\\Windows\\CurrentVersion\\AppModel\\"
+                          L"Repository\\Packages\\Orbeth.Extensions_1.0.0.0_x64__4a1dzq9cyq9xe";
 
 // orbeth-doctor.exe run as a user runs it, a process of its own: its exit code and output.
 std::pair<DWORD, std::string> RunDoctor(const std::vector<std::wstring>& arguments)
@@ -34,6 +42,18 @@ Json::Value Parsed(const std::string& text)
     std::unique_ptr<Json::CharReader>(Json::CharReaderBuilder().newCharReader())
         ->parse(text.data(), text.data() + text.size(), &root, nullptr);
     return root;
+}
+
+bool SetString(HKEY root, const wchar_t* key, const wchar_t* name, const std::wstring& text)
+{
+    return RegSetKeyValueW(root, key, name, REG_SZ, text.c_str(), DWORD(2 * (text.size() + 1))) == ERROR_SUCCESS;
+}
+
+// The Windows build, and the package registered for this user at a folder, or not at all.
+bool Windows(const wchar_t* build, const std::wstring& packageAt = {})
+{
+    return SetString(HKEY_LOCAL_MACHINE, CurrentVersion, L"CurrentBuildNumber", build) &&
+           (packageAt.empty() || SetString(HKEY_CURRENT_USER, Package, L"PackageRootFolder", packageAt));
 }
 
 HRESULT CallExport(const std::wstring& dll, const char* name)
@@ -54,21 +74,29 @@ struct CSetup {
 // module registered; then the row breaks one thing and reads the doctor's report of it.
 TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
 {
-    enum Registration { Registered, FileGone, Unregistered };
+    enum Registration { Registered, FileGone, Unregistered, Moved };
     const std::wstring key = ClientContract::RegistryKeyPath;
+    // Moved: the DLL registered from a copy in a folder whose name PowerShell must have quoted.
+    const CTempFolder moved(L"O'Neil");
+    std::string quoted;
+    ASSERT_TRUE(WideToUtf8(moved.Path(), &quoted));
+    quoted.replace(quoted.find("O'Neil"), 6, "O''Neil");
+    std::wstring beside = Beside(L"");
+    CharUpperBuffW(beside.data(), DWORD(beside.size()));
     const struct {
         const char* setup;
         std::function<bool(CSetup&)> change;
         DWORD exitCode;
         std::vector<std::string> lines;
         Registration registration = Registered;
-        std::string service = ""; // the JSON's client.service_state, when the row reads the JSON too
+        std::function<bool(const Json::Value&)> json = nullptr; // when the row reads the JSON too
         // clang-format off
     } rows[] = {
         {"all in place", nullptr, 0, {"Classes: all 5 registered, threading model Apartment, in ", "OrbethExtensions.dll: found, version 1.", "(the doctor's too)",
             "Approved shell extensions: all 4", "registered for files (*) and folders (Directory)", "  1 used   \"   001OrbethOk\" (ours",
             "found in the 32-bit view", "latest batch", "signed in as alice@example.org; sharing of files on, of folders on",
-            "Service orbethSync: running", "127.0.0.1:8806: accepts connections", "Summary\n  Badges can show.\n"}, Registered, "running"},
+            "Service orbethSync: running", "127.0.0.1:8806: accepts connections", "Summary\n  Badges can show.\n"}, Registered,
+            [](const Json::Value& facts) { return facts["client"]["service_state"] == "running"; }},
         {"no client key", [](CSetup&) { return CStandInClient::DeleteRegistryKey(); }, 1,
             {"PROBLEM: Registry key HKLM\\Software\\Orbeth Desktop Sync: not found, in either view"}},
         {"the key only in the 64-bit view", [&](CSetup& s) {
@@ -84,7 +112,8 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
         {"no user", [](CSetup& s) { return s.client.ExecDconf(L"UPDATE driveconfig SET user = NULL"); }, 1,
             {"PROBLEM: dconf.db: opens read-only, but no user is signed in", "What to do: sign in"}},
         {"the service stopped", [](CSetup&) { return StandInService::Stop(); }, 1,
-            {"PROBLEM: Service orbethSync: stopped", "net start orbethSync"}, Registered, "stopped"},
+            {"PROBLEM: Service orbethSync: stopped", "net start orbethSync"}, Registered,
+            [](const Json::Value& facts) { return facts["client"]["service_state"] == "stopped"; }},
         {"nothing listening on 8806", [](CSetup& s) { return s.web.Stop(), true; }, 0,
             {"Summary\n  Badges can show. Yet: Local web service 127.0.0.1:8806: nothing accepts connections"}},
         {"ours pushed past the 15th", [&](CSetup&) {
@@ -106,8 +135,25 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
                 "it does not exist (its attributes cannot be read)\n  Menu, this path alone: inactive", "A relative path",
                 "32003 characters long", "Names the device CON", "Names the device COM1", "A network path: not opened", "An empty path",
                 "not under the client's root folder", "Menu, this path alone: refused"}},
+        {"Windows 11, the package at the DLL's folder, in other case and with a backslash", [&](CSetup&) { return Windows(L"22000", beside); }, 0,
+            {"Windows 11 package Orbeth.Extensions 1.0.0.0: registered for this user, at ", "Summary\n  Badges can show.\n"}, Registered,
+            [](const Json::Value& facts) { return facts["package"]["registered"] == true && facts["package"]["version"] == "1.0.0.0" && facts["package"]["windows_build"].asUInt() == 22000; }},
+        {"Windows 11 without the package", [](CSetup&) { return Windows(L"22000") && SetString(HKEY_LOCAL_MACHINE, ActiveSetup, L"StubPath", L"powershell -Command \"Add-AppxPackage -Path 'C:\\Orbeth\\orbeth.MSIX'\""); }, 0,
+            {"  WARNING: Windows 11 package Orbeth.Extensions: not registered for this user", "signing out and in again may be enough",
+             "powershell -NoProfile -ExecutionPolicy Bypass -Command \"Add-AppxPackage -Path '" + quoted + "\\Orbeth.msix' -ExternalLocation '" + quoted + "'\""}, Moved},
+        {"Windows 11, the package at another folder", [](CSetup&) { return Windows(L"22631", L"C:\\Program Files\\Orbeth"); }, 0,
+            {"  WARNING: Windows 11 package Orbeth.Extensions 1.0.0.0: registered for this user at C:\\Program Files\\Orbeth, but the registered DLL is in " + quoted.substr(0, quoted.find("'")),
+             "powershell -NoProfile -Command \"Get-AppxPackage -Name 'Orbeth.Extensions' | Remove-AppxPackage\", then powershell -NoProfile -ExecutionPolicy Bypass -Command \"Add-AppxPackage -Path '" + quoted}, Moved},
+        {"Windows 10, the package anywhere", [](CSetup&) { return Windows(L"21999", L"C:\\Elsewhere"); }, 0,
+            {"Windows build 21999, before Windows 11: the file manager has no first context menu there", "Summary\n  Badges can show.\n"}},
     };
     // clang-format on
+    std::wstring build(16, L'\0'); // the prefix's own, put back after each row
+    DWORD bytes = DWORD(2 * build.size());
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, CurrentVersion, L"CurrentBuildNumber", RRF_RT_REG_SZ, nullptr,
+                           build.data(), &bytes),
+              0);
+    build.resize(bytes / 2 - 1);
     CRegistryKey approved; // Windows always has it; a fresh prefix may not
     ASSERT_EQ(approved.Create(HKEY_LOCAL_MACHINE, Approved, KEY_WRITE), ERROR_SUCCESS);
     ASSERT_TRUE(StandInService::Install());
@@ -116,12 +162,10 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
         {
             CStandInClient client;
             CStandInWebService web;
-            CTempFolder elsewhere(L"moved");
-            const std::wstring dll = row.registration == FileGone ? elsewhere.Child(L"OrbethExtensions.dll")
-                                                                  : Beside(L"OrbethExtensions.dll");
+            const bool copied = row.registration == FileGone || row.registration == Moved;
+            const std::wstring dll = copied ? moved.Child(L"OrbethExtensions.dll") : Beside(L"OrbethExtensions.dll");
             ASSERT_TRUE(client.Ready() && web.Ready() && StandInService::Start());
-            ASSERT_TRUE(row.registration != FileGone ||
-                        CopyFileW(Beside(L"OrbethExtensions.dll").c_str(), dll.c_str(), TRUE));
+            ASSERT_TRUE(!copied || CopyFileW(Beside(L"OrbethExtensions.dll").c_str(), dll.c_str(), FALSE));
             ASSERT_TRUE(row.registration == Unregistered || CallExport(dll, "DllRegisterServer") == S_OK);
             ASSERT_TRUE(row.registration != FileGone || DeleteFileW(dll.c_str()));
             CSetup setup{client, web, {}};
@@ -130,19 +174,21 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
             EXPECT_EQ(exitCode, row.exitCode) << output;
             for (const std::string& line : row.lines)
                 EXPECT_NE(output.find(line), std::string::npos) << line << "\n" << output;
-            if (!row.service.empty()) {
+            if (row.json) {
                 setup.arguments.push_back(L"--json");
                 const auto [jsonExit, json] = RunDoctor(setup.arguments);
                 const Json::Value facts = Parsed(json);
                 EXPECT_TRUE(jsonExit == row.exitCode && facts["summary"]["exit_code"].asUInt() == row.exitCode &&
-                            facts["summary"]["badges_can_show"] == (row.exitCode == 0) &&
-                            facts["client"]["service_state"] == row.service &&
+                            facts["summary"]["badges_can_show"] == (row.exitCode == 0) && row.json(facts) &&
                             facts["module"]["files"][0]["version"] == facts["module"]["doctor_version"])
                     << json;
             }
         }
         CallExport(Beside(L"OrbethExtensions.dll"), "DllUnregisterServer");
         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
+        RegDeleteKeyW(HKEY_CURRENT_USER, Package);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, ActiveSetup);
+        EXPECT_TRUE(Windows(build.c_str()));
         for (int i = 10; i < 25; ++i)
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, (Identifiers + (L"\\    Other" + std::to_wstring(i))).c_str());
     }
