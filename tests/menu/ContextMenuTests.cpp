@@ -647,23 +647,29 @@ TEST_F(ContextMenuTest, ForeignVerbsAreRefusedAndFailuresOpenNothing)
 TEST_F(ContextMenuTest, OneWindows11EntryAnswersTwoThreadsEachForItsItems)
 {
     CLoadedExtension dll;
-    const ComPtr<IExplorerCommand> root =
-        dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
-    const ComPtr<IShellItemArray> arrays[] = {MakeItemArray({PathOf(L"a.txt")}),
-                                              MakeItemArray({PathOf(L"pending.txt")})};
-    std::atomic<int> wrong{0};
-    const auto ask = [&](int which) {
-        for (int i = 0; i < 200; ++i) {
-            EXPCMDSTATE state = ECS_HIDDEN;
-            if (root->GetState(arrays[which].Get(), TRUE, &state) != S_OK ||
-                state != (which == 0 ? ECS_ENABLED : ECS_DISABLED))
-                ++wrong;
-        }
-    };
-    std::thread other(ask, 1);
-    ask(0);
-    other.join();
-    EXPECT_EQ(wrong, 0);
+    {
+        const ComPtr<IExplorerCommand> root =
+            dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
+        const std::vector<ComPtr<IExplorerCommand>> lines = SubCommands(root.Get());
+        const ComPtr<IShellItemArray> arrays[] = {MakeItemArray({PathOf(L"a.txt")}),
+                                                  MakeItemArray({PathOf(L"pending.txt")})};
+        std::atomic<int> wrong{0};
+        const auto ask = [&](int which) {
+            for (int i = 0; i < 200; ++i) {
+                EXPCMDSTATE state = ECS_HIDDEN, line = ECS_HIDDEN;
+                if (root->GetState(arrays[which].Get(), TRUE, &state) != S_OK ||
+                    lines.back()->GetState(arrays[which].Get(), TRUE, &line) != S_OK ||
+                    state != (which == 0 ? ECS_ENABLED : ECS_DISABLED) || line != ECS_HIDDEN)
+                    ++wrong;
+            }
+        };
+        std::thread other(ask, 1);
+        ask(0);
+        other.join();
+        EXPECT_EQ(wrong, 0);
+    }
+    // Every line and enumerator handed out gave its reference back: the module may go.
+    EXPECT_EQ(dll.CanUnloadNow(), S_OK);
 }
 
 // A reply still arriving 30 s after the request was sent is dropped: the share link id, sent a
