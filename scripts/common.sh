@@ -71,3 +71,27 @@ orbeth_sign() {
   osslsigncode sign -pkcs12 "$ORBETH_SIGN_PFX" -readpass <(printf '%s' "${ORBETH_SIGN_PASSWORD:-}") \
     ${ORBETH_SIGN_TIMESTAMP:+-ts "$ORBETH_SIGN_TIMESTAMP"} "${@:3}" -in "$1" -out "$2" >/dev/null
 }
+
+# Fails, saying why, unless the certificate in ORBETH_SIGN_PFX is issued to the manifest's
+# Publisher: Windows registers a package only when its signer's subject equals it. The Publisher
+# stays the manifest's (it is part of the package's identity: another one makes another package,
+# which an update would not replace). Both names in Windows' order, most specific first (RFC 2253's),
+# compared without the blanks after the commas. $1 names the script in the message.
+orbeth_check_publisher() {
+  local publisher subject
+  publisher=$(python3 "$root/scripts/package.py" --publisher)
+  # The password through a pipe; PKCS#12 files from older tools may need OpenSSL's legacy ciphers.
+  subject=$( { printf '%s\n' "${ORBETH_SIGN_PASSWORD:-}" | openssl pkcs12 -in "$ORBETH_SIGN_PFX" -nokeys -clcerts -passin stdin ||
+               printf '%s\n' "${ORBETH_SIGN_PASSWORD:-}" | openssl pkcs12 -legacy -in "$ORBETH_SIGN_PFX" -nokeys -clcerts -passin stdin
+             } 2>/dev/null | openssl x509 -noout -subject -nameopt RFC2253 2>/dev/null) || {
+    echo "$1: cannot read the certificate in $ORBETH_SIGN_PFX (is ORBETH_SIGN_PASSWORD right?)" >&2
+    return 1
+  }
+  subject=${subject#subject=}
+  if [ "$(sed 's/, */,/g' <<<"$subject")" != "$(sed 's/, */,/g' <<<"$publisher")" ]; then
+    echo "$1: the certificate in $ORBETH_SIGN_PFX is issued to \"$subject\", not to the package's Publisher" \
+         "\"$publisher\" (packaging/AppxManifest.xml.in): Windows would refuse the package. Sign with a" \
+         "certificate for that subject, or change the Publisher to the certificate's subject." >&2
+    return 1
+  fi
+}

@@ -8,6 +8,9 @@
         every key and value added (+), removed (-) or changed (~), one a line, sorted
     msi.py product-code VERSION
         the product code of that version (of its first three fields)
+    msi.py values WHERE KEY
+        KEY's values in WHERE, one a line: the name (@ for the default), a tab, the data as stored;
+        nothing when the key is missing
 
 BEFORE and AFTER are Wine prefixes, or folders holding copies of their system.reg and user.reg
 (Wine's registry as text, written out once the prefix's wineserver has ended or after
@@ -194,6 +197,11 @@ def product_code(version):
     return str(uuid.uuid5(uuid.UUID(upgrade_code), version)).upper()
 
 
+def values(where, key):
+    for _, (name, (_, data)) in sorted(load(where).get(key.lower(), (key, {}))[1].items()):
+        print(f"{name or '@'}\t{data}")
+
+
 if __name__ == "__main__":
     args = sys.argv[1:]
     if args[:1] == ["harvest"] and len(args) == 6:
@@ -202,5 +210,7 @@ if __name__ == "__main__":
         print("\n".join(changes(args[1], args[2])))
     elif args[:1] == ["product-code"] and len(args) == 2:
         print(product_code(args[1]))
+    elif args[:1] == ["values"] and len(args) == 3:
+        values(args[1], args[2])
     else:
         sys.exit(__doc__)

@@ -4,6 +4,7 @@
     package.py OUT.msix        the manifest (version filled in), the logos, the block map
     package.py --check X.msix  every listed file's size, header size and block hashes
     package.py --version       the CMake project's version, four fields
+    package.py --publisher     the manifest's Publisher, which the signing certificate's subject must be
 
 Standard library only. Files are stored, not deflated, so a block needs no compressed size.
 """
@@ -35,6 +36,12 @@ def version():
     text = (ROOT / "CMakeLists.txt").read_text()
     parts = re.search(r"project\(\w+ VERSION ([0-9.]+)", text).group(1).split(".")
     return ".".join((parts + ["0"] * 4)[:4])
+
+
+def publisher():
+    identity = ElementTree.parse(ROOT / "packaging/AppxManifest.xml.in").getroot().find(
+        "{http://schemas.microsoft.com/appx/manifest/foundation/windows10}Identity")
+    return identity.get("Publisher")
 
 
 def hashes(data):
@@ -115,6 +122,9 @@ def check(path):
 if __name__ == "__main__":
     if sys.argv[1:] == ["--version"]:
         print(version())
+        sys.exit()
+    if sys.argv[1:] == ["--publisher"]:
+        print(publisher())
         sys.exit()
     if len(sys.argv) == 3 and sys.argv[1] == "--check":
         sys.exit(check(sys.argv[2]))
