@@ -46,9 +46,14 @@ bool SameFolder(const std::wstring& a, const std::wstring& b)
 // Add-AppxPackage refuses an external location that ends in a backslash.
 std::string AddCommand(const std::wstring& folder)
 {
-    std::wstring quoted; // inside PowerShell's single quotes, a quote is doubled
-    for (const wchar_t c : WithoutTrailingBackslash(folder))
-        quoted += c == L'\'' ? L"''" : std::wstring(1, c);
+    // Inside PowerShell's single quotes a quote is doubled, the typographic ones too, which
+    // PowerShell takes for single quotes as well.
+    std::wstring quoted;
+    for (const wchar_t c : WithoutTrailingBackslash(folder)) {
+        quoted += c;
+        if (c == L'\'' || (c >= 0x2018 && c <= 0x201B))
+            quoted += c;
+    }
     return "powershell -NoProfile -ExecutionPolicy Bypass -Command \"Add-AppxPackage -Path '" + Narrow(quoted) +
            "\\Orbeth.msix' -ExternalLocation '" + Narrow(quoted) + "'\"";
 }
