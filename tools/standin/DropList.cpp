@@ -10,9 +10,28 @@
 
 namespace {
 
+// AddRef and Release of a stand-in that is born with one reference and goes with the last.
+template <typename... Interfaces> class CCounted : public Interfaces... {
+public:
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refCount); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const LONG count = InterlockedDecrement(&m_refCount);
+        if (count == 0)
+            delete this;
+        return count;
+    }
+
+protected:
+    virtual ~CCounted() = default;
+
+private:
+    volatile LONG m_refCount = 1;
+};
+
 // Serves one format only, as a fresh copy per request that the receiver releases, like the
 // shell's own data object does.
-class CDropListObject final : public IDataObject {
+class CDropListObject final : public CCounted<IDataObject> {
 public:
     explicit CDropListObject(std::string bytes) : m_bytes(std::move(bytes)) {}
 
@@ -25,14 +44,6 @@ public:
             return E_NOINTERFACE;
         AddRef();
         return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refCount); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG count = InterlockedDecrement(&m_refCount);
-        if (count == 0)
-            delete this;
-        return count;
     }
 
     STDMETHODIMP GetData(FORMATETC* format, STGMEDIUM* medium) override
@@ -74,13 +85,12 @@ public:
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
 
 private:
-    ~CDropListObject() = default;
+    ~CDropListObject() override = default;
 
-    volatile LONG m_refCount = 1;
     std::string m_bytes; // the memory handed out: normally a DROPFILES, then each path with its NUL, then one more
 };
 
-class CCommandSite final : public IServiceProvider, public IOleWindow, public IFolderView {
+class CCommandSite final : public CCounted<IServiceProvider, IOleWindow, IFolderView> {
 public:
     CCommandSite(HWND window, const wchar_t* folder) : m_window(window), m_folder(folder ? folder : L"") {}
 
@@ -97,14 +107,6 @@ public:
             return E_NOINTERFACE;
         AddRef();
         return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refCount); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG count = InterlockedDecrement(&m_refCount);
-        if (count == 0)
-            delete this;
-        return count;
     }
 
     STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** object) override
@@ -150,9 +152,8 @@ public:
     STDMETHODIMP SelectAndPositionItems(UINT, PCUITEMID_CHILD*, POINT*, DWORD) override { return E_NOTIMPL; }
 
 private:
-    ~CCommandSite() = default;
+    ~CCommandSite() override = default;
 
-    volatile LONG m_refCount = 1;
     HWND m_window;
     std::wstring m_folder;
 };
