@@ -12,8 +12,8 @@
 constexpr LONG DestructionMarker = -1073741823;
 
 // A creatable class wrapped with the module's object rules: one module lock for its lifetime and
-// an atomic reference count (the Windows 11 file manager may hold a command on several threads). Base declares
-// QueryInterface, a virtual destructor and a LONG m_refCount.
+// an atomic reference count (the Windows 11 file manager may hold a command on several threads).
+// Base declares QueryInterface, a virtual destructor and a LONG m_refCount.
 template <class Base> class CComObject final : public Base {
 public:
     CComObject() { GetModule().Lock(); }
