@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "OrbethExtensions_h.h"
+#include "base/PowerShellText.h"
 #include "doctor/Checks.h"
 #include "doctor/Machine.h"
 #include "doctor/Report.h"
@@ -43,17 +44,9 @@ bool SameFolder(const std::wstring& a, const std::wstring& b)
 }
 
 // What registers the package for the DLL's folder; the installer's Active Setup runs the same.
-// Add-AppxPackage refuses an external location that ends in a backslash.
 std::string AddCommand(const std::wstring& folder)
 {
-    // Inside PowerShell's single quotes a quote is doubled, the typographic ones too, which
-    // PowerShell takes for single quotes as well.
-    std::wstring quoted;
-    for (const wchar_t c : WithoutTrailingBackslash(folder)) {
-        quoted += c;
-        if (c == L'\'' || (c >= 0x2018 && c <= 0x201B))
-            quoted += c;
-    }
+    const std::wstring quoted = QuotedFolderForPowerShell(folder);
     return "powershell -NoProfile -ExecutionPolicy Bypass -Command \"Add-AppxPackage -Path '" + Narrow(quoted) +
            "\\Orbeth.msix' -ExternalLocation '" + Narrow(quoted) + "'\"";
 }

@@ -8,7 +8,8 @@
 
 #include <string>
 
-#include "base/UniqueHandle.h"
+#include "base/KernelHandle.h"
+#include "base/PowerShellText.h"
 
 namespace {
 
@@ -19,13 +20,6 @@ constexpr DWORD TimeLimitMs = 10000;
 constexpr DWORD OutputLimit = 16 * 1024;
 // Set early in the execute sequence; the Active Setup StubPath in the Registry table uses it too.
 constexpr wchar_t LocationProperty[] = L"OrbethExternalLocation";
-
-using CHandle = CUniqueHandle<HANDLE, &CloseHandle>;
-
-HANDLE NullIfInvalid(HANDLE handle)
-{
-    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-}
 
 class CMsiRecord {
 public:
@@ -65,22 +59,6 @@ std::wstring Property(MSIHANDLE install, const wchar_t* name)
     }
     value.resize(result == ERROR_SUCCESS ? size : 0);
     return value;
-}
-
-// The install folder as it goes between PowerShell's single quotes: without the trailing backslash
-// that INSTALLDIR always has (Add-AppxPackage refuses an external location that ends in one), and
-// each quote doubled, the typographic ones too, which PowerShell takes for single quotes as well.
-std::wstring QuotedLocation(std::wstring folder)
-{
-    if (!folder.empty() && folder.back() == L'\\')
-        folder.pop_back();
-    std::wstring quoted;
-    for (const wchar_t c : folder) {
-        quoted += c;
-        if (c == L'\'' || (c >= 0x2018 && c <= 0x201B))
-            quoted += c;
-    }
-    return quoted;
 }
 
 // Up to OutputLimit bytes of what the finished process wrote into its output file.
@@ -179,7 +157,7 @@ template <typename Work> UINT Guarded(MSIHANDLE install, Work work) noexcept
 extern "C" UINT WINAPI SetExternalLocation(MSIHANDLE install)
 {
     return Guarded(install, [install] {
-        const std::wstring location = QuotedLocation(Property(install, L"INSTALLDIR"));
+        const std::wstring location = QuotedFolderForPowerShell(Property(install, L"INSTALLDIR"));
         const UINT result = MsiSetPropertyW(install, LocationProperty, location.c_str());
         Log(install, (std::wstring(LocationProperty) + L" = " + location +
                       (result == ERROR_SUCCESS ? L"" : L" not set: error " + std::to_wstring(result)))

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "base/Utf8.h"
-#include "tools/standin/Handle.h"
+#include "base/KernelHandle.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tools/standin/Handle.h"
+#include "base/KernelHandle.h"
 #include "tools/standin/StandInClient.h"
 
 std::wstring Beside(const wchar_t* file)

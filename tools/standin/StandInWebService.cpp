@@ -14,7 +14,7 @@
 
 #include "base/Socket.h"
 #include "base/Utf8.h"
-#include "tools/standin/Handle.h"
+#include "base/KernelHandle.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/standin/Handle.h"
+#include "base/KernelHandle.h"
 #include "tools/standin/StandInClient.h"
 
 // Stands in for the browser: while it lives, the prefix's http URL handler

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/UniqueHandle.h"
-#include "tools/standin/Handle.h"
+#include "base/KernelHandle.h"
 
 using CSqliteConnection = CUniqueHandle<sqlite3*, &sqlite3_close_v2>;
 
