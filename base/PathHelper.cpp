@@ -124,3 +124,9 @@ void COrbethPathHelper::LowerCaseInPlace(std::wstring* text)
     } catch (const std::bad_alloc&) {
     }
 }
+
+void COrbethPathHelper::CanonicalizeInPlace(std::wstring* text)
+{
+    NormalizeInPlace(text);
+    LowerCaseInPlace(text);
+}

@@ -32,4 +32,6 @@ public:
     static void NormalizeInPlace(std::wstring* text);
     // Each UTF-16 code unit lowered as the user's default locale does; surrogates stay as they are.
     static void LowerCaseInPlace(std::wstring* text);
+    // Normalised (form C) and lower-cased, as the client keys its items.
+    static void CanonicalizeInPlace(std::wstring* text);
 };

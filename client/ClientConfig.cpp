@@ -111,28 +111,39 @@ bool CClientConfig::CopySyncDbPath(std::wstring* path)
     return Copy(&CClientConfig::GetSyncDbPath, path);
 }
 
-const std::wstring* CClientConfig::GetClientUser()
+bool CClientConfig::IsClientUserCached()
 {
-    if (const std::wstring* cached = Cached(CValueCache::ClientUserKey))
-        return cached;
+    return CachedClientUser() != nullptr;
+}
+
+bool CClientConfig::GetClientUser(std::wstring* user)
+{
+    if (Copy(&CClientConfig::CachedClientUser, user))
+        return true;
+    std::wstring dconf, read;
+    if (!Copy(&CClientConfig::GetDconfDbPath, &dconf) || !m_reader->GetDriveUser(dconf.c_str(), &read) || read.empty())
+        return false;
     CSharedLockGuard guard(m_lock);
-    const std::wstring* dconf = GetDconfDbPath();
-    std::wstring user;
-    if (!dconf || !m_reader->GetDriveUser(dconf->c_str(), &user) || user.empty())
-        return nullptr;
-    return Store(CValueCache::ClientUserKey, user);
+    if (!Store(CValueCache::ClientUserKey, read))
+        return false;
+    if (user)
+        *user = std::move(read);
+    return true;
+}
+
+const std::wstring* CClientConfig::CachedClientUser()
+{
+    return Cached(CValueCache::ClientUserKey);
 }
 
 bool CClientConfig::IsSharingEnabled(uint32_t attributes)
 {
     int flags = 0;
-    if (!m_values->GetInt(CValueCache::ShareStatusKey, &flags)) {
-        CSharedLockGuard guard(m_lock);
-        if (const std::wstring* dconf = GetDconfDbPath()) {
-            // A failed query counts as "no sharing" for the same short life.
-            flags = m_reader->GetShareLinkFlags(dconf->c_str());
-            m_values->PutInt(CValueCache::ShareStatusKey, flags, nullptr, SharingTtlSeconds);
-        }
+    std::wstring dconf;
+    if (!m_values->GetInt(CValueCache::ShareStatusKey, &flags) && Copy(&CClientConfig::GetDconfDbPath, &dconf)) {
+        // A failed query counts as "no sharing" for the same short life.
+        flags = m_reader->GetShareLinkFlags(dconf.c_str());
+        m_values->PutInt(CValueCache::ShareStatusKey, flags, nullptr, SharingTtlSeconds);
     }
     const int bit = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ShareLinkFolders : ShareLinkFiles;
     return (flags & bit) != 0;

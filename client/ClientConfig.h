@@ -14,7 +14,9 @@ class CValueCache;
 //
 // The answers are the strings held in the value cache, null for none. A caller holds the shared
 // lock across the call and its use of the text (the overlay path reads the root this way without
-// copying it); the Copy forms take the lock and copy for callers that keep the text.
+// copying it); the Copy forms take the lock and copy for callers that keep the text. The registry
+// and the file system are asked under the lock, the databases never: the user and the sharing
+// flags are read outside it, so callers of those must not hold it.
 class CClientConfig {
 public:
     static constexpr int32_t PathTtlSeconds = 600;
@@ -32,7 +34,11 @@ public:
     const std::wstring* GetRootDir();
     const std::wstring* GetSyncDbPath();
     const std::wstring* GetDconfDbPath();
-    const std::wstring* GetClientUser();
+    // Read from dconf.db when none is kept; true while the client has a user, copied out when
+    // user is given.
+    bool GetClientUser(std::wstring* user);
+    // Whether a user is kept; reads nothing, so a caller may hold the lock.
+    bool IsClientUserCached();
 
     bool CopyRootDir(std::wstring* root);
     bool CopySyncDbPath(std::wstring* path);
@@ -42,6 +48,7 @@ public:
 
 private:
     const std::wstring* Cached(const wchar_t* key);
+    const std::wstring* CachedClientUser();
     const std::wstring* Store(const wchar_t* key, const std::wstring& value);
     bool Copy(const std::wstring* (CClientConfig::*get)(), std::wstring* out);
 

@@ -29,6 +29,23 @@ inline constexpr wchar_t DconfDbFile[] = L"dconf.db";
 inline constexpr wchar_t SelectEntryStatusSql[] = L"SELECT `status` FROM `ea` WHERE `canonical_path` = ?1 LIMIT 1";
 inline constexpr wchar_t SelectEntryIdSql[] = L"SELECT `id` FROM `ea` WHERE `canonical_path` = ?1 LIMIT 1";
 inline constexpr wchar_t SelectEntryUqidSql[] = L"SELECT `uqid` FROM `ea` WHERE `canonical_path` = ?1 LIMIT 1";
+// One folder's rows at once, bound to the folder's canonical path (?1, ending in "/") and that path
+// with its final "/" raised to "0" (?2): between the two lie the keys that start with the folder's
+// path (and, in a UTF-16 database, a few others that the reader drops). The first, in key order
+// along an index, lets the reader step over each child folder's subtree; the second, for a table
+// without one, keeps only the children in its single pass.
+inline constexpr wchar_t SelectFolderRangeSql[] =
+    L"SELECT `canonical_path`, `status` FROM `ea` WHERE `canonical_path` >= ?1 AND `canonical_path` < ?2 "
+    L"ORDER BY `canonical_path`";
+inline constexpr wchar_t SelectFolderChildrenSql[] =
+    L"SELECT `canonical_path`, `status` FROM `ea` WHERE `canonical_path` >= ?1 AND `canonical_path` < ?2 "
+    L"AND instr(substr(`canonical_path`, length(?1) + 1), '/') IN (0, length(`canonical_path`) - length(?1))";
+// Whether keys can be sought in order: a UTF-8 database, and a whole-table index that starts with
+// the canonical path in its binary order.
+inline constexpr wchar_t SelectPathIndexSql[] =
+    L"SELECT (SELECT `encoding` FROM pragma_encoding) = 'UTF-8' AND EXISTS (SELECT 1 FROM "
+    L"pragma_index_list('ea') AS l, pragma_index_xinfo(l.name) AS x WHERE l.partial = 0 AND x.seqno = 0 "
+    L"AND x.name = 'canonical_path' AND x.coll = 'BINARY' COLLATE NOCASE)";
 inline constexpr wchar_t SelectLatestRemoteFoldersSql[] =
     L"SELECT `remote_folders` FROM batch ORDER BY `id` DESC LIMIT 1";
 inline constexpr wchar_t SelectMaxBatchIdSql[] = L"SELECT MAX(`id`) FROM `batch`";

@@ -3,10 +3,10 @@
 #include <sqlite3.h>
 
 #include <new>
-#include <optional>
 
 #include "base/SharedLock.h"
 #include "client/ClientContract.h"
+#include "client/FolderRows.h"
 #include "client/SqliteDb.h"
 
 using namespace ClientContract;
@@ -21,33 +21,31 @@ CClientDbReader::CClientDbReader() : m_lock(GetSharedLock())
 {
 }
 
+bool CClientDbReader::Open(CSqliteDb& db, const wchar_t* dbPath)
+{
+    m_connections.fetch_add(1, std::memory_order_relaxed);
+    return db.Open(dbPath, SQLITE_OPEN_READONLY);
+}
+
 template <typename Read>
-bool CClientDbReader::Run(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter,
-                          LockScope scope, Read read)
+bool CClientDbReader::Run(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, Read read)
 {
     if (!dbPath || (parameter && !parameter->data()))
         return false;
     try {
-        std::optional<CSharedLockGuard> wholeQuery;
-        if (scope == LockScope::WholeQuery)
-            wholeQuery.emplace(m_lock);
         CSqliteDb db;
-        if (!db.Open(dbPath, SQLITE_OPEN_READONLY))
-            return false;
-        CSharedLockGuard statement(m_lock);
-        const bool ok = db.Prepare(sql) && (!parameter || db.BindText(1, *parameter)) && db.Step() && read(db);
-        db.Finalize();
-        return ok;
+        return Open(db, dbPath) && db.Prepare(sql) && (!parameter || db.BindText(1, *parameter)) && db.Step() &&
+               read(db);
     } catch (const std::bad_alloc&) {
         return false;
     }
 }
 
 bool CClientDbReader::RunInt(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter,
-                             LockScope scope, int64_t* value)
+                             int64_t* value)
 {
     int64_t read = 0;
-    if (!Run(dbPath, sql, parameter, scope, [&read](CSqliteDb& db) { return db.ColumnInt64(0, &read); }))
+    if (!Run(dbPath, sql, parameter, [&read](CSqliteDb& db) { return db.ColumnInt64(0, &read); }))
         return false;
     *value = read;
     return true;
@@ -57,7 +55,7 @@ bool CClientDbReader::RunText(const wchar_t* dbPath, const wchar_t* sql, const s
                               std::wstring* text)
 {
     std::wstring read;
-    const bool ok = Run(dbPath, sql, parameter, LockScope::WholeQuery, [&read](CSqliteDb& db) {
+    const bool ok = Run(dbPath, sql, parameter, [&read](CSqliteDb& db) {
         std::wstring_view column;
         if (!db.ColumnText(0, &column))
             return false;
@@ -73,7 +71,7 @@ bool CClientDbReader::RunText(const wchar_t* dbPath, const wchar_t* sql, const s
 bool CClientDbReader::QueryInt(const wchar_t* dbPath, const wchar_t* sql, int* value)
 {
     int64_t read = 0;
-    if (!value || !RunInt(dbPath, sql, nullptr, LockScope::WholeQuery, &read))
+    if (!value || !RunInt(dbPath, sql, nullptr, &read))
         return false;
     *value = static_cast<int>(read);
     return true;
@@ -107,31 +105,138 @@ int CClientDbReader::GetMaxBatchId(const wchar_t* syncPath)
     return QueryInt(syncPath, SelectMaxBatchIdSql, &id) ? id : -1;
 }
 
-int CClientDbReader::GetFileStatus(const wchar_t* syncPath, std::wstring_view canonicalPath)
-{
-    // Files are the bulk of overlay questions: the open runs outside the lock so that other
-    // threads are held up only while the statement runs.
-    int64_t status = StatusNone;
-    return RunInt(syncPath, SelectEntryStatusSql, &canonicalPath, LockScope::StatementOnly, &status)
-               ? static_cast<int>(status)
-               : StatusNone;
-}
-
-int CClientDbReader::GetFolderStatus(const wchar_t* syncPath, std::wstring_view canonicalPath)
+int CClientDbReader::GetEntryStatus(const wchar_t* syncPath, std::wstring_view canonicalPath)
 {
     int64_t status = StatusNone;
-    return RunInt(syncPath, SelectEntryStatusSql, &canonicalPath, LockScope::WholeQuery, &status)
-               ? static_cast<int>(status)
-               : StatusNone;
+    return RunInt(syncPath, SelectEntryStatusSql, &canonicalPath, &status) ? static_cast<int>(status) : StatusNone;
 }
 
 int64_t CClientDbReader::GetEntryId(const wchar_t* syncPath, std::wstring_view canonicalPath)
 {
     int64_t id = -1;
-    return RunInt(syncPath, SelectEntryIdSql, &canonicalPath, LockScope::WholeQuery, &id) ? id : -1;
+    return RunInt(syncPath, SelectEntryIdSql, &canonicalPath, &id) ? id : -1;
 }
 
 bool CClientDbReader::GetEntryUqid(const wchar_t* syncPath, std::wstring_view canonicalPath, std::wstring* uqid)
 {
     return uqid && RunText(syncPath, SelectEntryUqidSql, &canonicalPath, uqid);
+}
+
+std::vector<bool> CClientDbReader::ReadCloudEntries(const wchar_t* syncPath,
+                                                    const std::vector<std::wstring>& canonicalPaths)
+{
+    std::vector<bool> known(canonicalPaths.size(), false);
+    CSqliteDb db;
+    if (!syncPath || canonicalPaths.empty() || !Open(db, syncPath))
+        return known;
+    for (size_t i = 0; i < canonicalPaths.size(); ++i) {
+        const std::wstring& path = canonicalPaths[i];
+        const bool folder = !path.empty() && path.back() == L'/';
+        if (!db.Prepare(folder ? SelectEntryIdSql : SelectEntryUqidSql) || !db.BindText(1, path) || !db.Step())
+            continue;
+        int64_t id = 0;
+        std::wstring_view uqid;
+        known[i] = folder ? db.ColumnInt64(0, &id) && id > 0 : db.ColumnText(0, &uqid) && !uqid.empty() && uqid != L"0";
+    }
+    return known;
+}
+
+CClientDbReader::Shape CClientDbReader::ShapeOf(CSqliteDb& db)
+{
+    uint64_t volume = 0, index = 0;
+    const bool identified = db.FileIdentity(&volume, &index);
+    if (identified) {
+        CSharedLockGuard guard(m_lock);
+        if (m_shape != Shape::Unknown && volume == m_shapeVolume && index == m_shapeIndex)
+            return m_shape;
+    }
+    // The single-row query compares with the column's own collation; a folder read follows only
+    // the binary one, byte for byte.
+    std::string collation;
+    if (!db.ColumnCollation("ea", "canonical_path", &collation))
+        return Shape::Unknown;
+    int64_t seekable = 0;
+    const Shape shape = sqlite3_stricmp(collation.c_str(), "BINARY") != 0 ? Shape::ItemByItem
+                        : !(db.Prepare(SelectPathIndexSql) && db.Step() && db.ColumnInt64(0, &seekable))
+                            ? Shape::Unknown
+                        : seekable ? Shape::Seekable
+                                   : Shape::OnePass;
+    db.Finalize();
+    if (identified && shape != Shape::Unknown) {
+        CSharedLockGuard guard(m_lock);
+        m_shapeVolume = volume;
+        m_shapeIndex = index;
+        m_shape = shape;
+    }
+    return shape;
+}
+
+CClientDbReader::FolderRead CClientDbReader::ReadFolder(const wchar_t* syncPath, std::wstring_view folder, size_t bound,
+                                                        CFolderRows* rows)
+{
+    if (!syncPath || !rows || folder.empty() || folder.back() != L'/')
+        return FolderRead::Failed;
+    rows->Clear();
+    FolderRead read = FolderRead::Failed;
+    try {
+        read = ReadRows(syncPath, folder, bound, rows);
+    } catch (const std::bad_alloc&) {
+    }
+    if (read != FolderRead::Rows)
+        rows->Clear(); // nothing of a read that did not finish
+    return read;
+}
+
+CClientDbReader::FolderRead CClientDbReader::ReadRows(const wchar_t* syncPath, std::wstring_view folder, size_t bound,
+                                                      CFolderRows* rows)
+{
+    CSqliteDb db;
+    if (!Open(db, syncPath))
+        return FolderRead::Failed;
+    const Shape shape = ShapeOf(db);
+    if (shape == Shape::Unknown)
+        return FolderRead::Failed;
+    if (shape == Shape::ItemByItem)
+        return FolderRead::NotHere;
+    const bool seek = shape == Shape::Seekable;
+    std::wstring above(folder);
+    above.back() = L'0';
+    // One read transaction: the seeks past each subtree all see the same database.
+    if (!db.Execute(L"BEGIN") || !db.Prepare(seek ? SelectFolderRangeSql : SelectFolderChildrenSql) ||
+        !db.BindText(1, folder) || !db.BindText(2, above))
+        return FolderRead::Failed;
+    // A child costs one row, a child folder with a subtree two: more than that means the keys
+    // do not come in the order the seeks rely on.
+    const size_t stepLimit = 2 * bound + 2;
+    size_t children = 0, steps = 0;
+    for (;;) {
+        const CSqliteDb::Stepped stepped = db.Next();
+        if (stepped == CSqliteDb::Stepped::Failed)
+            return FolderRead::Failed;
+        if (stepped == CSqliteDb::Stepped::Done)
+            break;
+        m_rowsRead.fetch_add(1, std::memory_order_relaxed);
+        if (++steps > stepLimit)
+            return FolderRead::TooMany;
+        std::wstring_view key;
+        if (!db.ColumnText(0, &key) || key.size() <= folder.size() || key.substr(0, folder.size()) != folder)
+            continue; // the folder's own row, or a key of another folder that the range let in
+        const std::wstring_view name = key.substr(folder.size());
+        const size_t slash = name.find(L'/');
+        if (slash == std::wstring_view::npos || slash + 1 == name.size()) {
+            if (++children > bound)
+                return FolderRead::TooMany;
+            int64_t status = StatusNone;
+            db.ColumnInt64(1, &status);
+            rows->Add(name, static_cast<int32_t>(status));
+        } else if (seek) {
+            // Past this child folder's subtree: on to the first key not under "<folder><child>/".
+            std::wstring next(key.substr(0, folder.size() + slash));
+            next.push_back(L'0');
+            if (!db.Reset() || !db.BindText(1, next))
+                return FolderRead::Failed;
+        }
+    }
+    rows->Seal();
+    return FolderRead::Rows;
 }

@@ -1,16 +1,22 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class CSharedLock;
 class CSqliteDb;
+class CFolderRows;
 
-// Single-value queries on the client's databases. Every query opens the file read-only, reads
-// column 0 of the first row and closes it again, so no handle stays open on the client's files.
-// No busy timeout is set: a database the client holds locked fails at once.
-// Statements run only under the shared lock.
+// Queries on the client's databases. Every read opens the file read-only, reads and closes it
+// again, so no handle stays open on the client's files. No busy timeout is set: a database the
+// client holds locked fails at once.
+//
+// No statement runs under the shared lock: each read has a connection of its own, which SQLite's
+// serialized build makes safe beside others, and threads that only need the caches never wait
+// for a disk. The lock guards only what the reader remembers of the sync database's shape.
 class CClientDbReader {
 public:
     static CClientDbReader& GetInstance();
@@ -28,20 +34,49 @@ public:
     bool GetLatestRemoteFolders(const wchar_t* syncPath, std::wstring* remoteFolders);
     int GetMaxBatchId(const wchar_t* syncPath);
     // Raw `status` of the item with this canonical path (unmasked).
-    int GetFileStatus(const wchar_t* syncPath, std::wstring_view canonicalPath);
-    int GetFolderStatus(const wchar_t* syncPath, std::wstring_view canonicalPath);
+    int GetEntryStatus(const wchar_t* syncPath, std::wstring_view canonicalPath);
     int64_t GetEntryId(const wchar_t* syncPath, std::wstring_view canonicalPath);
     bool GetEntryUqid(const wchar_t* syncPath, std::wstring_view canonicalPath, std::wstring* uqid);
+    // Per canonical path (a folder's ends in "/"), whether the client knows the item in the cloud:
+    // a folder by an id above 0, a file by a uqid neither empty nor "0". One connection for all;
+    // an item that cannot be read is not known.
+    std::vector<bool> ReadCloudEntries(const wchar_t* syncPath, const std::vector<std::wstring>& canonicalPaths);
+
+    enum class FolderRead {
+        Rows,    // the rows hold every child the database lists
+        TooMany, // more children than the bound
+        NotHere, // this table's paths compare in a way the reads cannot follow: ask item by item
+        Failed,  // no database, busy, or broken mid-read
+    };
+    // The statuses of the direct children of the folder with this canonical path (ending in "/"),
+    // compared exactly as the single-row query compares them, on one connection and in one read
+    // transaction. Bounded by the children, however deep the folder's subtree.
+    FolderRead ReadFolder(const wchar_t* syncPath, std::wstring_view folder, size_t bound, CFolderRows* rows);
+
+    // Counts since the process started, for the tests: connections opened, rows stepped over.
+    uint64_t Connections() const { return m_connections.load(std::memory_order_relaxed); }
+    uint64_t RowsRead() const { return m_rowsRead.load(std::memory_order_relaxed); }
 
 private:
-    enum class LockScope { WholeQuery, StatementOnly };
-
     template <typename Read>
-    bool Run(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, LockScope scope, Read read);
+    bool Run(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, Read read);
+    bool Open(CSqliteDb& db, const wchar_t* dbPath);
     // All 64 bits of the column; the statuses, flags and batch numbers keep the low 32 of them.
-    bool RunInt(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, LockScope scope,
-                int64_t* value);
+    bool RunInt(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, int64_t* value);
     bool RunText(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter, std::wstring* text);
 
+    // Throws std::bad_alloc.
+    FolderRead ReadRows(const wchar_t* syncPath, std::wstring_view folder, size_t bound, CFolderRows* rows);
+
+    enum class Shape { Unknown, Seekable, OnePass, ItemByItem };
+    // Learnt once per database file, on the connection given.
+    Shape ShapeOf(CSqliteDb& db);
+
     CSharedLock* m_lock;
+    // The last sync database file looked at, by identity, and its shape.
+    uint64_t m_shapeVolume = 0;
+    uint64_t m_shapeIndex = 0;
+    Shape m_shape = Shape::Unknown;
+    std::atomic<uint64_t> m_connections{0};
+    std::atomic<uint64_t> m_rowsRead{0};
 };

@@ -1,5 +1,6 @@
 #include "client/SqliteDb.h"
 
+#include <windows.h>
 #include <sqlite3.h>
 
 #include <climits>
@@ -63,6 +64,55 @@ bool CSqliteDb::Step()
         return true;
     Finalize();
     return false;
+}
+
+CSqliteDb::Stepped CSqliteDb::Next()
+{
+    if (!m_statement)
+        return Stepped::Failed;
+    switch (sqlite3_step(m_statement)) {
+    case SQLITE_ROW:
+        return Stepped::Row;
+    case SQLITE_DONE:
+        return Stepped::Done;
+    default:
+        return Stepped::Failed;
+    }
+}
+
+bool CSqliteDb::Reset()
+{
+    return m_statement && sqlite3_reset(m_statement) == SQLITE_OK;
+}
+
+bool CSqliteDb::Execute(const wchar_t* sql)
+{
+    const bool done = Prepare(sql) && Next() == Stepped::Done;
+    return Finalize() && done;
+}
+
+bool CSqliteDb::ColumnCollation(const char* table, const char* column, std::string* collation)
+{
+    const char* name = nullptr;
+    if (!m_db || !collation ||
+        sqlite3_table_column_metadata(m_db, "main", table, column, nullptr, &name, nullptr, nullptr, nullptr) !=
+            SQLITE_OK ||
+        !name)
+        return false;
+    *collation = name;
+    return true;
+}
+
+bool CSqliteDb::FileIdentity(uint64_t* volume, uint64_t* index)
+{
+    HANDLE file = nullptr;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!m_db || sqlite3_file_control(m_db, "main", SQLITE_FCNTL_WIN32_GET_HANDLE, &file) != SQLITE_OK || !file ||
+        file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &information))
+        return false;
+    *volume = information.dwVolumeSerialNumber;
+    *index = (uint64_t(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
 }
 
 bool CSqliteDb::ColumnInt64(int column, int64_t* value)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 struct sqlite3;
@@ -25,6 +26,18 @@ public:
     bool BindText(int index, std::wstring_view text);
     // True for a row; otherwise the statement is finalized.
     bool Step();
+    enum class Stepped { Row, Done, Failed };
+    // Steps without finalizing at the end, so that the statement can be reset and bound again.
+    Stepped Next();
+    // Back to before the first row, the bindings kept.
+    bool Reset();
+    // A statement that returns no rows, prepared, run and finalized.
+    bool Execute(const wchar_t* sql);
+    // The collation a column was declared with ("BINARY" when none was).
+    bool ColumnCollation(const char* table, const char* column, std::string* collation);
+    // The open file's volume and index: the same for every path that reaches the file, and new
+    // when the file is replaced.
+    bool FileIdentity(uint64_t* volume, uint64_t* index);
     // All 64 bits: the client's ids run past 2^31.
     bool ColumnInt64(int column, int64_t* value);
     // The text stays valid until the statement is finalized. NULL is a failure.

@@ -9,7 +9,7 @@ add_library(sqlite3 STATIC ${sqlite_dir}/sqlite3.c)
 target_include_directories(sqlite3 SYSTEM PUBLIC ${sqlite_dir})
 target_compile_definitions(sqlite3 PRIVATE
   SQLITE_THREADSAFE=1 SQLITE_OMIT_LOAD_EXTENSION SQLITE_DEFAULT_MEMSTATUS=0
-  SQLITE_DQS=0)
+  SQLITE_DQS=0 SQLITE_ENABLE_COLUMN_METADATA)
 target_compile_options(sqlite3 PRIVATE -w)
 
 set(jsoncpp_dir ${ORBETH_DEPS_DIR}/jsoncpp)

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "client/ClientConfig.h"
+#include "base/PathHelper.h"
 #include "client/ClientDbReader.h"
 #include "status/StatusResolver.h"
 
@@ -77,15 +78,20 @@ uint32_t COrbethSelection::GetShareCount()
 {
     if (m_shareCount)
         return m_shareCount;
-    uint32_t count = 1;
+    // The shareable records' cloud entries, asked on one connection.
+    std::vector<std::wstring> asked;
     const size_t limit = std::min(m_records.size(), DecisionLimit);
-    for (size_t i = 0; i < limit && count < 3; ++i) {
+    for (size_t i = 0; i < limit; ++i) {
         COrbethFileInfo& record = m_records[i];
         if (record.GetStatus() == StatusNone)
             m_resolver->GetFileInfoStatus(record);
-        if (m_config->IsSharingEnabled(record.GetAttributes()) && HasCloudEntry(record))
-            ++count;
+        std::wstring path;
+        if (m_config->IsSharingEnabled(record.GetAttributes()) && CloudEntryPath(record, &path))
+            asked.push_back(std::move(path));
     }
+    const std::vector<bool> known = ReadCloudEntries(asked);
+    const uint32_t count =
+        1 + static_cast<uint32_t>(std::min<ptrdiff_t>(2, std::count(known.begin(), known.end(), true)));
     m_shareCount = count;
     return count;
 }
@@ -96,26 +102,30 @@ bool COrbethSelection::IsSingleCloudFile()
         return false;
     COrbethFileInfo& record = m_records[0];
     // A shareable file was already looked up by the count; otherwise the entry is asked for here.
-    return GetShareCount() == 2 || (!m_config->IsSharingEnabled(record.GetAttributes()) && HasCloudEntry(record));
+    if (GetShareCount() == 2)
+        return true;
+    std::wstring path;
+    return !m_config->IsSharingEnabled(record.GetAttributes()) && CloudEntryPath(record, &path) &&
+           ReadCloudEntries({path}).front();
 }
 
-bool COrbethSelection::HasCloudEntry(COrbethFileInfo& record)
+bool COrbethSelection::CloudEntryPath(COrbethFileInfo& record, std::wstring* path)
 {
     if (record.GetStatus() != StatusOk)
         return false;
+    *path = record.GetRelativePath();
+    COrbethPathHelper::CanonicalizeInPlace(path);
+    if (!(record.GetAttributes() & FILE_ATTRIBUTE_DIRECTORY))
+        return true;
+    // The root ("/") and the folders directly under it ("/docs/") never have a cloud entry.
+    const size_t slash = path->find(L'/', 1);
+    return slash != std::wstring::npos && slash + 1 < path->size();
+}
+
+std::vector<bool> COrbethSelection::ReadCloudEntries(const std::vector<std::wstring>& paths)
+{
     std::wstring syncDb;
-    if (!m_resolver->GetSyncDbPath(&syncDb))
-        return false;
-    std::wstring path = record.GetRelativePath();
-    COrbethStatusResolver::CanonicalizeInPlace(&path);
-    if (record.GetAttributes() & FILE_ATTRIBUTE_DIRECTORY) {
-        // The root ("/") and the folders directly under it ("/docs/") never have a cloud entry.
-        const size_t slash = path.find(L'/', 1);
-        if (slash == std::wstring::npos || slash + 1 >= path.size())
-            return false;
-        return m_reader->GetEntryId(syncDb.c_str(), path) > 0;
-    }
-    std::wstring uqid;
-    m_reader->GetEntryUqid(syncDb.c_str(), path, &uqid);
-    return !uqid.empty() && uqid != L"0";
+    if (paths.empty() || !m_resolver->GetSyncDbPath(&syncDb))
+        return std::vector<bool>(paths.size(), false);
+    return m_reader->ReadCloudEntries(syncDb.c_str(), paths);
 }

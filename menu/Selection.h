@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <windows.h>
@@ -53,9 +54,12 @@ public:
     uint32_t GetShareCount();
     // One file alone, known to the cloud.
     bool IsSingleCloudFile();
-    bool HasCloudEntry(COrbethFileInfo& record);
 
 private:
+    // The canonical path under which a record's cloud entry is asked; false when it can have none.
+    bool CloudEntryPath(COrbethFileInfo& record, std::wstring* path);
+    std::vector<bool> ReadCloudEntries(const std::vector<std::wstring>& paths);
+
     COrbethStatusResolver* m_resolver;
     CClientConfig* m_config;
     CClientDbReader* m_reader;

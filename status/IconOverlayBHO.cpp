@@ -12,6 +12,7 @@
 #include "base/Utf8.h"
 #include "client/ClientConfig.h"
 #include "client/ClientContract.h"
+#include "status/FolderReads.h"
 #include "status/StatusCache.h"
 
 namespace {
@@ -39,8 +40,10 @@ void ApplyElement(const Json::Value& element, const std::wstring& root, CStatusC
     // Paths from elsewhere would only push real answers out of the cache. The file system is not
     // asked: this runs on the file manager's window thread, and nothing reads a pushed entry's
     // attributes (the overlays pass their own).
-    if (COrbethPathHelper::IsPathUnderRoot(root, path))
+    if (COrbethPathHelper::IsPathUnderRoot(root, path)) {
         cache.Put(path, value, INVALID_FILE_ATTRIBUTES, -1);
+        CFolderReads::GetInstance().ForgetFolderOf(root, path);
+    }
 }
 
 void ApplyStatusPush(const COPYDATASTRUCT& data) noexcept

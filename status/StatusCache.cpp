@@ -24,14 +24,15 @@ void CStatusCache::Put(const wchar_t* path, int32_t status, uint32_t attributes,
         Put(std::wstring_view(path), status, attributes, ttlSeconds);
 }
 
-void CStatusCache::Put(std::wstring_view key, int32_t status, uint32_t attributes, int32_t ttlSeconds)
+void CStatusCache::Put(std::wstring_view key, int32_t status, uint32_t attributes, int32_t ttlSeconds,
+                       uint64_t readTick)
 {
     CSharedLockGuard guard(m_lock);
-    const uint64_t now = CClock::NowTicks();
+    const uint64_t since = readTick ? readTick : CClock::NowTicks();
     const uint64_t ttl = ttlSeconds >= 0         ? static_cast<uint64_t>(ttlSeconds)
                          : status == StatusError ? ErrorTtlSeconds
                                                  : m_defaultTtl;
-    const uint64_t expiry = now + ttl * CClock::TicksPerSecond;
+    const uint64_t expiry = since + ttl * CClock::TicksPerSecond;
 
     // Everything that allocates comes first, so a failure leaves the cache as it was.
     auto entry = m_paths.find(key);

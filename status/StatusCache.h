@@ -26,9 +26,10 @@ public:
     explicit CStatusCache(uint32_t defaultTtlSeconds = DefaultTtlSeconds, uint32_t capacity = DefaultCapacity);
 
     // Stores the raw status. A negative TTL picks it by status: 600 s for errors, else the default.
-    // At capacity the entry that expires first makes room. A null path does nothing.
+    // The life runs from readTick, the clock's tick when the status was read, or from now when it
+    // is 0. At capacity the entry that expires first makes room. A null path does nothing.
     void Put(const wchar_t* path, int32_t status, uint32_t attributes, int32_t ttlSeconds);
-    void Put(std::wstring_view path, int32_t status, uint32_t attributes, int32_t ttlSeconds);
+    void Put(std::wstring_view path, int32_t status, uint32_t attributes, int32_t ttlSeconds, uint64_t readTick = 0);
     // True for a fresh entry. The status comes back raw: the menu tells excluded items by it.
     // The outputs (either may be null) are written even when the entry
     // turns out to be expired, in which case it is removed and the answer is false.

@@ -15,6 +15,7 @@
 #include "client/ClientDbReader.h"
 #include "client/ServiceMonitor.h"
 #include "status/FileInfo.h"
+#include "status/FolderReads.h"
 #include "status/StatusCache.h"
 
 namespace {
@@ -34,7 +35,8 @@ COrbethStatusResolver::COrbethStatusResolver()
       m_values(&CValueCache::GetInstance()),
       m_lock(GetSharedLock()),
       m_statusCache(&CStatusCache::GetInstance()),
-      m_reader(&CClientDbReader::GetInstance())
+      m_reader(&CClientDbReader::GetInstance()),
+      m_folders(&CFolderReads::GetInstance())
 {
 }
 
@@ -83,53 +85,77 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
     const std::wstring_view pathText(path, length);
     // An expired entry still writes its status: it stands when the database knows nothing better.
     int32_t result = StatusNone;
-    bool newBatch = false;
-    std::wstring relative;
+    bool userKnown = false, batchKnown = false, newBatch = false;
+    int batchId = -1;
+    std::wstring relative, root;
+    const auto makeRelative = [&](const std::wstring& from) {
+        // From the root just checked, not read a second time: it may change or expire in between.
+        if (relativePath)
+            relative = *relativePath;
+        else
+            COrbethPathHelper::MakeRelativePath(from, pathText, attributes, &relative);
+    };
     {
         // One hold of the lock for the cached checks that run for every icon drawn: the nested
-        // takes inside are then cheap, and the root is read in place without a copy.
+        // takes inside are then cheap, and the root is read in place without a copy. No database
+        // is read under it: a user or batch id whose life ended is read after it.
         CSharedLockGuard guard(m_lock);
         decided(CResolveTrace::ServiceNotRunning);
         if (!IsServiceRunning())
             return StatusNone;
         decided(CResolveTrace::NoRoot);
-        const std::wstring* root = m_config->GetRootDir();
-        if (trace && root)
-            trace->root = *root;
-        if (!root || !COrbethPathHelper::IsManagedPath(*root, pathText, attributes)) {
-            if (trace && root)
-                trace->decision = COrbethPathHelper::IsPathUnderRoot(*root, pathText)
+        const std::wstring* rootDir = m_config->GetRootDir();
+        if (trace && rootDir)
+            trace->root = *rootDir;
+        if (!rootDir || !COrbethPathHelper::IsManagedPath(*rootDir, pathText, attributes)) {
+            if (trace && rootDir)
+                trace->decision = COrbethPathHelper::IsPathUnderRoot(*rootDir, pathText)
                                       ? CResolveTrace::FilteredByAttribute
                                       : CResolveTrace::OutsideRoot;
             return StatusNone;
         }
         decided(CResolveTrace::NoUser);
-        if (!m_config->GetClientUser()) {
+        userKnown = m_config->IsClientUserCached();
+        batchKnown = m_values->GetInt(CValueCache::BatchIdKey, &batchId);
+        if (userKnown && batchKnown) {
+            newBatch = IsNewBatch(batchId);
+            decided(CResolveTrace::Cached);
+            if (!newBatch && m_statusCache->Get(pathText, &result, nullptr))
+                return result;
+            makeRelative(*rootDir);
+        } else {
+            root = *rootDir;
+        }
+    }
+    if (!userKnown || !batchKnown) {
+        if (!userKnown && !m_config->GetClientUser(nullptr)) {
             // The client signed out: nothing known about its items holds any more.
             if (m_statusCache->Count() != 0) {
                 setChanged();
                 m_statusCache->Clear();
             }
+            m_folders->Clear();
             return StatusNone;
         }
-        newBatch = IsNewBatch();
+        if (!batchKnown)
+            batchId = ReadBatchId();
+        newBatch = IsNewBatch(batchId);
         decided(CResolveTrace::Cached);
         if (!newBatch && m_statusCache->Get(pathText, &result, nullptr))
             return result;
-        // From the root just checked, not read a second time: it may change or expire in between.
-        if (relativePath)
-            relative = *relativePath;
-        else
-            COrbethPathHelper::MakeRelativePath(*root, pathText, attributes, &relative);
+        makeRelative(root);
     }
     if (newBatch) {
-        ReloadRemoteFolders(); // parsed outside the lock
+        ReloadRemoteFolders(); // read and parsed outside the lock
+        // Rows read before the batch may be older than it: their items are asked again.
+        m_folders->Clear();
         if (m_statusCache->Get(pathText, &result, nullptr))
             return result;
     }
 
     const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     bool noSyncDb = false;
+    uint64_t readTick = 0; // now
     decided(CResolveTrace::NoRowByDesign);
     // "/" is the root and "/x" a one-character name directly under it: neither has a row.
     if (relative.size() > 2) {
@@ -138,9 +164,8 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
             noSyncDb = true;
             decided(CResolveTrace::NoSyncDb);
         } else {
-            CanonicalizeInPlace(&relative);
-            const int32_t status = isDirectory ? m_reader->GetFolderStatus(syncDb.c_str(), relative)
-                                               : m_reader->GetFileStatus(syncDb.c_str(), relative);
+            COrbethPathHelper::CanonicalizeInPlace(&relative);
+            const int32_t status = ReadStatus(syncDb, relative, &readTick);
             if (trace) {
                 trace->rowStatus = status;
                 trace->decision = status >= 0            ? CResolveTrace::Row
@@ -172,42 +197,69 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
         if (m_statusCache->Count() != 0)
             setChanged();
         m_statusCache->Clear();
+        m_folders->Clear();
     } else {
-        m_statusCache->Put(pathText, result, attributes, -1);
+        m_statusCache->Put(pathText, result, attributes, -1, readTick);
     }
     return result;
 }
 
-bool COrbethStatusResolver::GetBatchId(int* id)
+int32_t COrbethStatusResolver::ReadStatus(const std::wstring& syncDb, const std::wstring& canonical, uint64_t* readTick)
 {
-    if (m_values->GetInt(CValueCache::BatchIdKey, id))
-        return *id >= 0;
-    CSharedLockGuard guard(m_lock);
-    const std::wstring* syncDb = m_config->GetSyncDbPath();
-    if (!syncDb)
-        return false;
-    // A failed read is kept as well: a database the client holds locked, or is mending, is then
-    // not opened again for every icon drawn, which would keep the client from replacing it.
-    const int found = m_reader->GetMaxBatchId(syncDb->c_str());
-    m_values->PutInt(CValueCache::BatchIdKey, found, nullptr, BatchIdTtlSeconds);
-    *id = found;
-    return found >= 0;
+    const size_t cut = CFolderReads::NameStart(canonical);
+    const std::wstring_view folder(canonical.data(), cut), name = std::wstring_view(canonical).substr(cut);
+    int32_t status = StatusNone;
+    switch (m_folders->Find(folder, name, &status, readTick)) {
+    case CFolderReads::Found::Row:
+        return status;
+    case CFolderReads::Found::NoRow:
+        return StatusNone; // as the single-row query that finds nothing
+    case CFolderReads::Found::Unread: {
+        uint64_t claim = 0;
+        if (!m_folders->Claim(folder, &claim, readTick))
+            break;
+        CFolderRows rows;
+        const auto outcome = m_reader->ReadFolder(syncDb.c_str(), folder, m_folders->Bound(), &rows);
+        const bool read = outcome == CClientDbReader::FolderRead::Rows;
+        if (read && !rows.Find(name, &status))
+            status = StatusNone;
+        m_folders->Settle(folder, claim, outcome, std::move(rows));
+        if (read)
+            return status;
+        break;
+    }
+    case CFolderReads::Found::ItemByItem:
+        break;
+    }
+    *readTick = 0;
+    return m_reader->GetEntryStatus(syncDb.c_str(), canonical);
 }
 
-bool COrbethStatusResolver::IsNewBatch()
+int COrbethStatusResolver::ReadBatchId()
 {
-    int batchId = -1;
-    GetBatchId(&batchId); // a failure leaves -1, which is news too after a valid id
-    // Read first: the exchange, a locked operation, is needed only when the id moved.
+    std::wstring syncDb;
+    if (!m_config->CopySyncDbPath(&syncDb))
+        return -1;
+    // A failed read is kept as well: a database the client holds locked, or is mending, is then
+    // not opened again for every icon drawn, which would keep the client from replacing it.
+    const int found = m_reader->GetMaxBatchId(syncDb.c_str());
+    m_values->PutInt(CValueCache::BatchIdKey, found, nullptr, BatchIdTtlSeconds);
+    return found;
+}
+
+bool COrbethStatusResolver::IsNewBatch(int batchId)
+{
+    // Read first: the exchange, a locked operation, is needed only when the id moved. A failed
+    // read (-1) is news too after a valid id.
     return m_lastBatchId.load(std::memory_order_relaxed) != batchId && m_lastBatchId.exchange(batchId) != batchId;
 }
 
 void COrbethStatusResolver::ReadRemoteFoldersText(std::wstring* text)
 {
     text->clear();
-    CSharedLockGuard guard(m_lock);
-    if (const std::wstring* syncDb = m_config->GetSyncDbPath())
-        m_reader->GetLatestRemoteFolders(syncDb->c_str(), text);
+    std::wstring syncDb;
+    if (m_config->CopySyncDbPath(&syncDb))
+        m_reader->GetLatestRemoteFolders(syncDb.c_str(), text);
 }
 
 void COrbethStatusResolver::ReloadRemoteFolders()
@@ -238,7 +290,7 @@ void COrbethStatusResolver::ReloadRemoteFolders()
             std::wstring folder;
             if (!Utf8ToWide(root[i].asString() + "/", &folder))
                 continue;
-            CanonicalizeInPlace(&folder);
+            COrbethPathHelper::CanonicalizeInPlace(&folder);
             m_remoteFolders.push_back(std::move(folder));
         } catch (const std::exception&) {
             // An element that is not a string (or a root that is not an array) is skipped.
@@ -280,10 +332,4 @@ void COrbethStatusResolver::MakeRelativePathFor(const wchar_t* path, uint32_t at
 bool COrbethStatusResolver::GetSyncDbPath(std::wstring* path)
 {
     return m_config->CopySyncDbPath(path);
-}
-
-void COrbethStatusResolver::CanonicalizeInPlace(std::wstring* text)
-{
-    COrbethPathHelper::NormalizeInPlace(text);
-    COrbethPathHelper::LowerCaseInPlace(text);
 }

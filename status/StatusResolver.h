@@ -8,6 +8,7 @@
 class CSharedLock;
 class CClientConfig;
 class CClientDbReader;
+class CFolderReads;
 class CStatusCache;
 class CValueCache;
 class COrbethFileInfo;
@@ -64,16 +65,18 @@ public:
     bool IsSyncRootFolder(COrbethFileInfo& record);
     void MakeRelativePathFor(const wchar_t* path, uint32_t attributes, std::wstring* relative);
     bool GetSyncDbPath(std::wstring* path);
-    // Normalised (form C) and lower-cased, as the client keys its items.
-    static void CanonicalizeInPlace(std::wstring* text);
 
     bool GetLocalEndpoint(std::wstring* endpoint);
     bool IsServiceRunning();
 
 private:
-    bool GetBatchId(int* id);
-    // Reads the latest batch id and remembers it; true when it differs from the one before.
-    bool IsNewBatch();
+    // The raw status of the item with this canonical path, from its folder's read when it can be
+    // read at once, else from the item's own row; readTick gets the tick of a folder read, 0 for now.
+    int32_t ReadStatus(const std::wstring& syncDb, const std::wstring& canonical, uint64_t* readTick);
+    // Reads the latest batch id outside the lock and keeps it for a while; -1 when it failed.
+    int ReadBatchId();
+    // True when the batch id differs from the one before, which it replaces.
+    bool IsNewBatch(int batchId);
     void ReadRemoteFoldersText(std::wstring* text);
     void ReloadRemoteFolders();
     // True for a directory's relative path that is a proper ancestor of a listed remote folder.
@@ -84,6 +87,7 @@ private:
     CSharedLock* m_lock;
     CStatusCache* m_statusCache;
     CClientDbReader* m_reader;
+    CFolderReads* m_folders;
     std::vector<std::wstring> m_remoteFolders; // canonical, each ending in "/"
     std::atomic<int32_t> m_lastBatchId{-1};    // read on every resolution, so without the lock
 };

@@ -35,7 +35,7 @@ std::wstring ReadAll(const wchar_t* sync, const wchar_t* dconf)
     CClientDbReader& reader = CClientDbReader::GetInstance();
     std::wstring line, user = L"-", folders = L"-", uqid = L"-";
     for (const int64_t number : std::initializer_list<int64_t>{
-             reader.GetFileStatus(sync, L"/docs/a.txt"), reader.GetFolderStatus(sync, L"/docs/"),
+             reader.GetEntryStatus(sync, L"/docs/a.txt"), reader.GetEntryStatus(sync, L"/docs/"),
              reader.GetEntryId(sync, L"/docs/"), reader.GetMaxBatchId(sync), reader.GetShareLinkFlags(dconf)})
         line += std::to_wstring(number) + L" ";
     for (const bool read : {reader.GetDriveUser(dconf, &user), reader.GetLatestRemoteFolders(sync, &folders),

@@ -26,7 +26,8 @@ TEST_F(ClientConfigTest, RegistryPathsNameWhatExistsAndDconfGivesTheUserAndShari
 {
     CClientConfig& config = CClientConfig::GetInstance();
     ASSERT_TRUE(client.ExecDconf(L"UPDATE driveconfig SET user = 'bob@example.org', share_link = 2;"));
-    EXPECT_EQ(Text(config.GetClientUser()), L"bob@example.org");
+    std::wstring user;
+    EXPECT_TRUE(config.GetClientUser(&user) && user == L"bob@example.org");
     EXPECT_TRUE(config.IsSharingEnabled(FILE_ATTRIBUTE_DIRECTORY) && !config.IsSharingEnabled(FILE_ATTRIBUTE_ARCHIVE));
     // Kept for 10 s; without dconf.db there is no sharing at all.
     ASSERT_TRUE(client.ExecDconf(L"UPDATE driveconfig SET share_link = 0;"));

@@ -108,7 +108,7 @@ TEST_F(StatusResolverTest, AnswersFollowTheDatabaseTheClockAndTheClient)
         {set(L"/a.txt", -5), 11, L"a.txt", "2", 1}, // a status below -1 is no row
         {set(L"/a.txt", StatusOk | StatusExcludedFlag), 11, L"a.txt", "2 changed", 1}, // the extra bits differ
         {nothing, 11, L"a.txt", "2", 1}, // and then they are the same again
-        {set(L"/b.txt", StatusPending), 0, L"b.txt", "1 changed", 2},
+        {set(L"/b.txt", StatusPending), 11, L"b.txt", "1 changed", 2}, // past the life of its folder's read
         {StandInService::Stop, 11, L"a.txt", "-1", 2}, // no status, the cache untouched, while the service is stopped
         {StandInService::Start, 11, L"b.txt", "1", -1},
         // The client signs out: the first answer clears the cache, later ones change nothing.
