@@ -143,11 +143,16 @@ std::vector<bool> CClientDbReader::ReadCloudEntries(const wchar_t* syncPath,
 
 CClientDbReader::Shape CClientDbReader::ShapeOf(CSqliteDb& db)
 {
+    // The file and its schema's version: a file put in its place, or an index made or dropped in
+    // it, is looked at again.
     uint64_t volume = 0, index = 0;
-    const bool identified = db.FileIdentity(&volume, &index);
+    int64_t version = 0;
+    const bool identified = db.FileIdentity(&volume, &index) && db.Prepare(L"PRAGMA schema_version") && db.Step() &&
+                            db.ColumnInt64(0, &version);
+    db.Finalize();
     if (identified) {
         CSharedLockGuard guard(m_lock);
-        if (m_shape != Shape::Unknown && volume == m_shapeVolume && index == m_shapeIndex)
+        if (m_shape != Shape::Unknown && volume == m_shapeVolume && index == m_shapeIndex && version == m_shapeVersion)
             return m_shape;
     }
     // The single-row query compares with the column's own collation; a folder read follows only
@@ -166,6 +171,7 @@ CClientDbReader::Shape CClientDbReader::ShapeOf(CSqliteDb& db)
         CSharedLockGuard guard(m_lock);
         m_shapeVolume = volume;
         m_shapeIndex = index;
+        m_shapeVersion = version;
         m_shape = shape;
     }
     return shape;

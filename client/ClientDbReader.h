@@ -73,9 +73,10 @@ private:
     Shape ShapeOf(CSqliteDb& db);
 
     CSharedLock* m_lock;
-    // The last sync database file looked at, by identity, and its shape.
+    // The last sync database file looked at, by identity and schema version, and its shape.
     uint64_t m_shapeVolume = 0;
     uint64_t m_shapeIndex = 0;
+    int64_t m_shapeVersion = 0;
     Shape m_shape = Shape::Unknown;
     std::atomic<uint64_t> m_connections{0};
     std::atomic<uint64_t> m_rowsRead{0};
