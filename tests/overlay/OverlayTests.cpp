@@ -175,12 +175,15 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
     const auto file = [](char item) {
         return std::wstring(1, wchar_t(item)) + (item == 'u' ? L"\u00e9.txt" : L".txt");
     };
-    const auto json = [&](const std::string& element) {
+    const auto escaped = [&](const std::wstring& relative) {
         std::string path;
-        for (wchar_t c : client.PathOf(file(element[0])))
+        for (wchar_t c : client.PathOf(relative))
             path += c == L'\\' ? "\\\\" : c == L'\u00e9' ? "\\u00e9" : std::string(1, char(c));
-        return R"({"filepath": ")" + path + "\"" + (element.size() > 1 ? ", \"status\": " + element.substr(2) : "") +
-               "}";
+        return path;
+    };
+    const auto json = [&](const std::string& element) {
+        return R"({"filepath": ")" + escaped(file(element[0])) + "\"" +
+               (element.size() > 1 ? ", \"status\": " + element.substr(2) : "") + "}";
     };
     constexpr ULONG_PTR Push = ClientContract::PushMagic;
     const struct {
@@ -207,8 +210,8 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
         {'k', "[" + std::string(100000, '[') + std::string(100000, ']') + json("k:0") + "]", "ok"},
     };
     // clang-format on
-    for (const auto& row : rows)
-        ASSERT_TRUE(client.MakeFile(file(row.item)) && client.SetStatus(L"/" + file(row.item), 2));
+    for (const char item : std::string("abcdefghijklmnopu"))
+        ASSERT_TRUE(client.MakeFile(file(item)) && client.SetStatus(L"/" + file(item), 2));
     ComPtr<IObjectWithSite> bho = dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite),
                             second = dll.Create<IObjectWithSite>(CLSID_OrbethIconOverlayBHO, IID_IObjectWithSite);
     ASSERT_TRUE(bho && second && bho->SetSite(nullptr) == S_OK && second->SetSite(nullptr) == S_OK);
@@ -225,6 +228,16 @@ TEST_F(OverlayTest, PushesChangeTheAnswersWhileAHelperObjectIsHooked)
     elsewhere.back() = ']';
     SendStatusPush(window, elsewhere);
     EXPECT_EQ(Badges(L"g.txt"), "ok");
+
+    // A push outlives the read of its item's folder made before it: once a cache's worth of pushes
+    // under the root has pushed its answer out, the item is read again, not answered from that read.
+    EXPECT_EQ(Badges(file('p')), "ok");
+    ASSERT_TRUE(client.SetStatus(L"/p.txt", 1));
+    std::string under = "[" + json("p:1");
+    for (int i = 0; i < 10000; ++i)
+        under += R"(, {"filepath": ")" + escaped(L"n" + std::to_wstring(i)) + R"(", "status": 2})";
+    SendStatusPush(window, under + "]");
+    EXPECT_EQ(Badges(file('p')), "pending");
 
     // From another thread, handled while this one waits for its messages; the helper object
     // released first leaves the other hooked, and the hook goes with the last one.
