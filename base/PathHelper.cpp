@@ -1,5 +1,6 @@
 #include "base/PathHelper.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -127,6 +128,13 @@ void COrbethPathHelper::LowerCaseInPlace(std::wstring* text)
 
 void COrbethPathHelper::CanonicalizeInPlace(std::wstring* text)
 {
+    // ASCII is in form C already, and the system lowers its letters as ASCII does in every
+    // locale (its file-system casing, not a language's): most paths then need no call.
+    if (text && std::all_of(text->begin(), text->end(), [](wchar_t c) { return c < 0x80; })) {
+        for (wchar_t& c : *text)
+            c = c >= L'A' && c <= L'Z' ? wchar_t(c + (L'a' - L'A')) : c;
+        return;
+    }
     NormalizeInPlace(text);
     LowerCaseInPlace(text);
 }

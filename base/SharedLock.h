@@ -8,6 +8,12 @@
 // menu code takes it, often while a caller already holds it, so it must stay re-entrant and
 // there must be no second lock beside it.
 //
+// It guards what is kept in memory: the settings and their lives, the status cache, the folders
+// read at once, the remote folder list. The overlay answers from memory take it for a few hundred
+// nanoseconds; anything that waits on a disk (a database read) runs outside it, so that one
+// thread's cold folder never holds up another thread's answers. The registry and file attribute
+// lookups of the settings still run under it: they are cached for minutes.
+//
 // A critical section with the owner kept beside it: re-entry by the owning thread, which the
 // overlay path does several times per answer, then costs no interlocked operation.
 class CSharedLock {

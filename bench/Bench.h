@@ -37,6 +37,28 @@ CBenchFigures Compare(long iterations, Subject&& subject, Floor&& floor, int rou
     return best;
 }
 
+// Rounds of a subject pass and a floor pass, each answering its nanoseconds per unit, in
+// alternating order; the median of the rounds' ratios.
+template <typename SubjectPass, typename FloorPass>
+CBenchFigures CompareRounds(int rounds, SubjectPass&& subject, FloorPass&& floor)
+{
+    std::vector<double> ns, floorNs, ratios;
+    for (int round = 0; round < rounds; ++round) {
+        const bool subjectFirst = round % 2 == 0;
+        const double a = subjectFirst ? subject() : floor();
+        const double b = subjectFirst ? floor() : subject();
+        ns.push_back(subjectFirst ? a : b);
+        floorNs.push_back(subjectFirst ? b : a);
+        ratios.push_back(ns.back() / floorNs.back());
+    }
+    std::sort(ns.begin(), ns.end());
+    std::sort(floorNs.begin(), floorNs.end());
+    std::sort(ratios.begin(), ratios.end());
+    std::printf("    ratios %.3f .. %.3f\n", ratios.front(), ratios.back());
+    return {ns[ns.size() / 2], floorNs[floorNs.size() / 2] * ratios[ratios.size() / 2] /
+                                   (ns[ns.size() / 2] / floorNs[floorNs.size() / 2])};
+}
+
 inline void ReportBench(const char* name, CBenchFigures figures, double target)
 {
     const double ratio = figures.ns / figures.floorNs;
@@ -62,3 +84,4 @@ void RunStatusCacheBenchmarks();
 void RunResolverBenchmarks();
 void RunOverlayBenchmarks(const std::vector<std::wstring>& paths);
 void RunMenuBenchmarks();
+void RunColdFolderBenchmarks();

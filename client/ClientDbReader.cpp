@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <new>
 
 #include "base/SharedLock.h"
@@ -122,37 +123,40 @@ bool CClientDbReader::GetEntryUqid(const wchar_t* syncPath, std::wstring_view ca
     return uqid && RunText(syncPath, SelectEntryUqidSql, &canonicalPath, uqid);
 }
 
-std::vector<bool> CClientDbReader::ReadCloudEntries(const wchar_t* syncPath,
-                                                    const std::vector<std::wstring>& canonicalPaths)
+size_t CClientDbReader::CountCloudEntries(const wchar_t* syncPath, const std::vector<std::wstring>& canonicalPaths,
+                                          size_t enough)
 {
-    std::vector<bool> known(canonicalPaths.size(), false);
+    size_t known = 0;
     CSqliteDb db;
-    if (!syncPath || canonicalPaths.empty() || !Open(db, syncPath))
-        return known;
-    for (size_t i = 0; i < canonicalPaths.size(); ++i) {
-        const std::wstring& path = canonicalPaths[i];
+    if (!syncPath || canonicalPaths.empty() || enough == 0 || !Open(db, syncPath))
+        return 0;
+    for (const std::wstring& path : canonicalPaths) {
         const bool folder = !path.empty() && path.back() == L'/';
         if (!db.Prepare(folder ? SelectEntryIdSql : SelectEntryUqidSql) || !db.BindText(1, path) || !db.Step())
             continue;
         int64_t id = 0;
         std::wstring_view uqid;
-        known[i] = folder ? db.ColumnInt64(0, &id) && id > 0 : db.ColumnText(0, &uqid) && !uqid.empty() && uqid != L"0";
+        if (folder ? db.ColumnInt64(0, &id) && id > 0 : db.ColumnText(0, &uqid) && !uqid.empty() && uqid != L"0") {
+            if (++known == enough)
+                break;
+        }
     }
     return known;
 }
 
 CClientDbReader::Shape CClientDbReader::ShapeOf(CSqliteDb& db)
 {
-    // The file and its schema's version: a file put in its place, or an index made or dropped in
-    // it, is looked at again.
-    uint64_t volume = 0, index = 0;
+    // The file, its last write and its schema's version: a file put in its place (even one that
+    // got the same index), a write, or an index made in the journal is looked at again.
+    uint64_t identity[4] = {};
     int64_t version = 0;
-    const bool identified = db.FileIdentity(&volume, &index) && db.Prepare(L"PRAGMA schema_version") && db.Step() &&
-                            db.ColumnInt64(0, &version);
+    const bool identified =
+        db.FileIdentity(identity) && db.Prepare(L"PRAGMA schema_version") && db.Step() && db.ColumnInt64(0, &version);
     db.Finalize();
+    identity[3] = static_cast<uint64_t>(version);
     if (identified) {
         CSharedLockGuard guard(m_lock);
-        if (m_shape != Shape::Unknown && volume == m_shapeVolume && index == m_shapeIndex && version == m_shapeVersion)
+        if (m_shape != Shape::Unknown && std::equal(identity, identity + 4, m_shapeOf))
             return m_shape;
     }
     // The single-row query compares with the column's own collation; a folder read follows only
@@ -169,9 +173,7 @@ CClientDbReader::Shape CClientDbReader::ShapeOf(CSqliteDb& db)
     db.Finalize();
     if (identified && shape != Shape::Unknown) {
         CSharedLockGuard guard(m_lock);
-        m_shapeVolume = volume;
-        m_shapeIndex = index;
-        m_shapeVersion = version;
+        std::copy(identity, identity + 4, m_shapeOf);
         m_shape = shape;
     }
     return shape;

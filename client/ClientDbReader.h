@@ -37,10 +37,10 @@ public:
     int GetEntryStatus(const wchar_t* syncPath, std::wstring_view canonicalPath);
     int64_t GetEntryId(const wchar_t* syncPath, std::wstring_view canonicalPath);
     bool GetEntryUqid(const wchar_t* syncPath, std::wstring_view canonicalPath, std::wstring* uqid);
-    // Per canonical path (a folder's ends in "/"), whether the client knows the item in the cloud:
-    // a folder by an id above 0, a file by a uqid neither empty nor "0". One connection for all;
-    // an item that cannot be read is not known.
-    std::vector<bool> ReadCloudEntries(const wchar_t* syncPath, const std::vector<std::wstring>& canonicalPaths);
+    // How many of the items with these canonical paths (a folder's ends in "/") the client knows
+    // in the cloud, counting no further than enough: a folder by an id above 0, a file by a uqid
+    // neither empty nor "0". One connection for all; an item that cannot be read is not known.
+    size_t CountCloudEntries(const wchar_t* syncPath, const std::vector<std::wstring>& canonicalPaths, size_t enough);
 
     enum class FolderRead {
         Rows,    // the rows hold every child the database lists
@@ -73,10 +73,8 @@ private:
     Shape ShapeOf(CSqliteDb& db);
 
     CSharedLock* m_lock;
-    // The last sync database file looked at, by identity and schema version, and its shape.
-    uint64_t m_shapeVolume = 0;
-    uint64_t m_shapeIndex = 0;
-    int64_t m_shapeVersion = 0;
+    // The last sync database looked at (its file's identity and schema version), and its shape.
+    uint64_t m_shapeOf[4] = {};
     Shape m_shape = Shape::Unknown;
     std::atomic<uint64_t> m_connections{0};
     std::atomic<uint64_t> m_rowsRead{0};

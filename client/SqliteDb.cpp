@@ -103,15 +103,17 @@ bool CSqliteDb::ColumnCollation(const char* table, const char* column, std::stri
     return true;
 }
 
-bool CSqliteDb::FileIdentity(uint64_t* volume, uint64_t* index)
+bool CSqliteDb::FileIdentity(uint64_t identity[3])
 {
     HANDLE file = nullptr;
     BY_HANDLE_FILE_INFORMATION information = {};
     if (!m_db || sqlite3_file_control(m_db, "main", SQLITE_FCNTL_WIN32_GET_HANDLE, &file) != SQLITE_OK || !file ||
         file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &information))
         return false;
-    *volume = information.dwVolumeSerialNumber;
-    *index = (uint64_t(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    identity[0] = information.dwVolumeSerialNumber;
+    identity[1] = (uint64_t(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    identity[2] =
+        (uint64_t(information.ftLastWriteTime.dwHighDateTime) << 32) | information.ftLastWriteTime.dwLowDateTime;
     return true;
 }
 

@@ -35,9 +35,9 @@ public:
     bool Execute(const wchar_t* sql);
     // The collation a column was declared with ("BINARY" when none was).
     bool ColumnCollation(const char* table, const char* column, std::string* collation);
-    // The open file's volume and index: the same for every path that reaches the file, and new
-    // when the file is replaced.
-    bool FileIdentity(uint64_t* volume, uint64_t* index);
+    // What tells the open file and its state from another: volume, file index (new when the file
+    // is replaced, though a later file may have it again) and last write.
+    bool FileIdentity(uint64_t identity[3]);
     // All 64 bits: the client's ids run past 2^31.
     bool ColumnInt64(int column, int64_t* value);
     // The text stays valid until the statement is finalized. NULL is a failure.

@@ -89,9 +89,8 @@ uint32_t COrbethSelection::GetShareCount()
         if (m_config->IsSharingEnabled(record.GetAttributes()) && CloudEntryPath(record, &path))
             asked.push_back(std::move(path));
     }
-    const std::vector<bool> known = ReadCloudEntries(asked);
-    const uint32_t count =
-        1 + static_cast<uint32_t>(std::min<ptrdiff_t>(2, std::count(known.begin(), known.end(), true)));
+    // One more than those known, up to 3 ("more than one"): two known are enough.
+    const uint32_t count = 1 + static_cast<uint32_t>(CountCloudEntries(asked, 2));
     m_shareCount = count;
     return count;
 }
@@ -106,7 +105,7 @@ bool COrbethSelection::IsSingleCloudFile()
         return true;
     std::wstring path;
     return !m_config->IsSharingEnabled(record.GetAttributes()) && CloudEntryPath(record, &path) &&
-           ReadCloudEntries({path}).front();
+           CountCloudEntries({path}, 1) == 1;
 }
 
 bool COrbethSelection::CloudEntryPath(COrbethFileInfo& record, std::wstring* path)
@@ -122,10 +121,10 @@ bool COrbethSelection::CloudEntryPath(COrbethFileInfo& record, std::wstring* pat
     return slash != std::wstring::npos && slash + 1 < path->size();
 }
 
-std::vector<bool> COrbethSelection::ReadCloudEntries(const std::vector<std::wstring>& paths)
+size_t COrbethSelection::CountCloudEntries(const std::vector<std::wstring>& paths, size_t enough)
 {
     std::wstring syncDb;
-    if (paths.empty() || !m_resolver->GetSyncDbPath(&syncDb))
-        return std::vector<bool>(paths.size(), false);
-    return m_reader->ReadCloudEntries(syncDb.c_str(), paths);
+    return paths.empty() || !m_resolver->GetSyncDbPath(&syncDb)
+               ? 0
+               : m_reader->CountCloudEntries(syncDb.c_str(), paths, enough);
 }

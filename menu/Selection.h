@@ -58,7 +58,7 @@ public:
 private:
     // The canonical path under which a record's cloud entry is asked; false when it can have none.
     bool CloudEntryPath(COrbethFileInfo& record, std::wstring* path);
-    std::vector<bool> ReadCloudEntries(const std::vector<std::wstring>& paths);
+    size_t CountCloudEntries(const std::vector<std::wstring>& paths, size_t enough);
 
     COrbethStatusResolver* m_resolver;
     CClientConfig* m_config;

@@ -32,47 +32,33 @@ void CStatusCache::Put(std::wstring_view key, int32_t status, uint32_t attribute
     const uint64_t ttl = ttlSeconds >= 0         ? static_cast<uint64_t>(ttlSeconds)
                          : status == StatusError ? ErrorTtlSeconds
                                                  : m_defaultTtl;
-    const uint64_t expiry = since + ttl * CClock::TicksPerSecond;
+    const ExpiryKey expiry{since + ttl * CClock::TicksPerSecond, m_nextOrder};
 
     // Everything that allocates comes first, so a failure leaves the cache as it was.
     auto entry = m_paths.find(key);
     if (entry != m_paths.end()) {
-        const uint64_t tick = InsertIndexNode(expiry, &*entry)->first;
+        m_expiryIndex.emplace(expiry, &*entry);
+        ++m_nextOrder;
         m_expiryIndex.erase(entry->second.expiry);
-        entry->second = CEntry{COrbethBaseFileInfo(status, attributes), tick};
+        entry->second = CEntry{COrbethBaseFileInfo(status, attributes), expiry};
         return;
     }
     if (m_capacity == 0)
         return;
-    entry = m_paths.emplace(std::wstring(key), CEntry{COrbethBaseFileInfo(status, attributes), 0}).first;
+    entry = m_paths.emplace(std::wstring(key), CEntry{COrbethBaseFileInfo(status, attributes), expiry}).first;
     try {
-        entry->second.expiry = InsertIndexNode(expiry, &*entry)->first;
+        m_expiryIndex.emplace(expiry, &*entry);
     } catch (...) {
         m_paths.erase(entry);
         throw;
     }
+    ++m_nextOrder;
     if (m_paths.size() > m_capacity) {
         // The entry that expires first goes, never the one just put.
         auto first = m_expiryIndex.begin();
         if (first->second == &*entry)
             ++first;
         Remove(m_paths.find(first->second->first));
-    }
-}
-
-CStatusCache::ExpiryIndex::iterator CStatusCache::InsertIndexNode(uint64_t expiry, PathEntry* entry)
-{
-    uint64_t tick = expiry;
-    if (expiry == m_lastRequested && m_lastAssigned >= tick)
-        tick = m_lastAssigned + 1;
-    for (;;) {
-        auto [node, inserted] = m_expiryIndex.try_emplace(tick, entry);
-        if (inserted) {
-            m_lastRequested = expiry;
-            m_lastAssigned = tick;
-            return node;
-        }
-        ++tick; // one tick later keeps keys unique and two puts at one instant in their order
     }
 }
 
@@ -92,7 +78,7 @@ bool CStatusCache::Get(std::wstring_view path, int32_t* status, uint32_t* attrib
         *status = entry->second.record.GetRawStatus();
     if (attributes)
         *attributes = entry->second.record.GetAttributes();
-    if (entry->second.expiry < now) {
+    if (entry->second.expiry.first < now) {
         Remove(entry);
         return false;
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "status/BaseFileInfo.h"
 
@@ -42,9 +43,12 @@ private:
     // The tests' view of the bookkeeping; the DLL carries no code for it.
     friend class CStatusCacheProbe;
 
+    // The expiry tick, then the order of the puts: unique keys, however many entries expire at
+    // one tick (a folder's items read at once do).
+    using ExpiryKey = std::pair<uint64_t, uint64_t>;
     struct CEntry {
         COrbethBaseFileInfo record;
-        uint64_t expiry;
+        ExpiryKey expiry;
     };
     // Lookups by a view of the caller's text, so a hit allocates nothing.
     struct CPathHash {
@@ -55,21 +59,16 @@ private:
     // comparison instead of a dozen.
     using PathMap = std::unordered_map<std::wstring, CEntry, CPathHash, std::equal_to<>>;
     using PathEntry = PathMap::value_type;
-    using ExpiryIndex = std::map<uint64_t, PathEntry*>;
+    using ExpiryIndex = std::map<ExpiryKey, PathEntry*>;
 
     void Remove(PathMap::iterator entry);
-    ExpiryIndex::iterator InsertIndexNode(uint64_t expiry, PathEntry* entry);
 
     uint32_t m_defaultTtl;
     uint32_t m_capacity;
     PathMap m_paths;
-    // Expiry tick to path entry. Ticks are unique, so the first node is always the entry that
-    // expires first. A replaced or expired entry's node is removed with it, so the index never
-    // outgrows the cache.
+    // Expiry to path entry: the first node is always the entry that expires first. A replaced or
+    // expired entry's node is removed with it, so the index never outgrows the cache.
     ExpiryIndex m_expiryIndex;
-    // The expiry asked for by the last Put and the tick it got: puts at the same instant with
-    // the same life follow on from there instead of walking the run of taken ticks again.
-    uint64_t m_lastRequested = 0;
-    uint64_t m_lastAssigned = 0;
+    uint64_t m_nextOrder = 0;
     CSharedLock* m_lock;
 };

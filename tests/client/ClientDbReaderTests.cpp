@@ -6,6 +6,7 @@
 
 #include "base/SharedLock.h"
 #include "client/ClientDbReader.h"
+#include "client/FolderRows.h"
 #include "client/SqliteDb.h"
 #include "tools/standin/StandInClient.h"
 
@@ -96,6 +97,48 @@ TEST(ClientDbReaderTest, EveryQueryReadsItsColumnOrFailsLeavingItsOutputAndPaths
     EXPECT_TRUE(CClientDbReader::GetInstance().GetEntryUqid(sync.c_str(), L"/it's.txt", &uqid) &&
                 uqid == std::wstring(L"a\0b", 3))
         << "SQLite's length, not the first NUL's";
+}
+
+// A folder's children read at once, whatever the table: in a UTF-16 database, whose key order the
+// seeks past subtrees cannot follow; with paths compared in another collation (then read item by
+// item); past the bound; without the table; held locked by the client.
+TEST(ClientDbReaderTest, AFolderReadFindsExactlyItsChildrenOrSaysWhyNot)
+{
+    const std::string rows = "INSERT INTO ea VALUES ('/a/', 1), ('/a/x/', 2), ('/a/x/deep.txt', 0), ('/a/x' || "
+                             "char(303) || '.txt', 1), ('/a/y.txt', NULL), ('/a/Y.txt', 3), ('/a0', 1), ('/b/a/', 2);";
+    const std::string unique = "CREATE TABLE ea(canonical_path TEXT UNIQUE, status INTEGER);" + rows;
+    const std::wstring read = L"4: x/=2 x\u012F.txt=1 y.txt=0 Y.txt=3";
+    // clang-format off
+    const std::tuple<std::string, size_t, bool, std::wstring> cases[] = {
+        {unique, 10, false, read}, {"PRAGMA encoding = 'UTF-16le';" + unique, 10, false, read},
+        {"CREATE TABLE ea(canonical_path TEXT, status INTEGER);" + rows, 10, false, read},
+        {"CREATE TABLE ea(canonical_path TEXT COLLATE NOCASE, status INTEGER);" + rows, 10, false, L"item by item"},
+        {unique, 3, false, L"too many"}, {"CREATE TABLE other(x);", 10, false, L"failed"}, {unique, 10, true, L"failed"}};
+    // clang-format on
+    for (const auto& [sql, bound, locked, expected] : cases) {
+        SCOPED_TRACE(sql.substr(0, 60));
+        CTempFolder dir;
+        ExecSql(dir.Child(L"sync.db"), sql);
+        CSqliteDb holder;
+        ASSERT_TRUE(!locked || (holder.Open(dir.Child(L"sync.db").c_str(), SQLITE_OPEN_READWRITE) &&
+                                holder.Prepare(L"BEGIN EXCLUSIVE") && !holder.Step()));
+        CFolderRows children;
+        const auto outcome =
+            CClientDbReader::GetInstance().ReadFolder(dir.Child(L"sync.db").c_str(), L"/a/", bound, &children);
+        std::wstring answer = std::to_wstring(children.Count()) + L":";
+        for (const wchar_t* name : {L"x/", L"x\u012F.txt", L"y.txt", L"Y.txt", L"x/deep.txt", L"", L"a0"}) {
+            int32_t status = 0;
+            if (children.Find(name, &status))
+                answer += L" " + std::wstring(name) + L"=" + std::to_wstring(status);
+        }
+        using Read = CClientDbReader::FolderRead;
+        EXPECT_EQ(outcome == Read::Rows      ? answer
+                  : outcome == Read::TooMany ? L"too many"
+                  : outcome == Read::NotHere ? L"item by item"
+                                             : L"failed",
+                  expected);
+        EXPECT_TRUE(outcome == Read::Rows || children.Count() == 0) << "nothing of a read that did not finish";
+    }
 }
 
 // A connection lets go of its file when opened again and when it goes, a statement still prepared
