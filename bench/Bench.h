@@ -22,19 +22,45 @@ template <typename Body> double TimePass(long iterations, Body& body)
 struct CBenchFigures {
     double ns;
     double floorNs;
+    // Over the rounds of a Compare: the median of the rounds' ratios, and half their
+    // interquartile range in percent of it. A lone pass has neither: its ratio is ns over floorNs.
+    double ratio = 0;
+    double spreadPercent = -1;
 };
 
-// The subject and its floor in alternating passes, the best pass of each: the machine's
-// slow spells then hit both alike instead of deciding the ratio.
-template <typename Subject, typename Floor>
-CBenchFigures Compare(long iterations, Subject&& subject, Floor&& floor, int rounds = 9)
+// The q-quantile of values, interpolated between the two nearest; sorts values.
+inline double Quantile(std::vector<double>& values, double q)
 {
-    CBenchFigures best{1e300, 1e300};
+    std::sort(values.begin(), values.end());
+    const double at = q * double(values.size() - 1);
+    const size_t below = size_t(at);
+    const double next = values[std::min(below + 1, values.size() - 1)];
+    return values[below] + (at - double(below)) * (next - values[below]);
+}
+
+// Many short rounds, each timing the subject and its floor twice, in mirrored order (subject,
+// floor, floor, subject), the round's ratio being the subject's time over the floor's. A slow spell
+// or a drift then hits both sides of a round alike, and so does what a pass costs the one after
+// it (caches filled with its own data); the median ratio leaves out the rounds a spell did hit.
+// Both run once untimed first, to fill caches and grow what they grow.
+template <typename Subject, typename Floor>
+CBenchFigures Compare(long iterations, int rounds, Subject&& subject, Floor&& floor)
+{
+    TimePass(iterations, subject);
+    TimePass(iterations, floor);
+    std::vector<double> ns, floorNs, ratios;
     for (int round = 0; round < rounds; ++round) {
-        best.ns = std::min(best.ns, TimePass(iterations, subject));
-        best.floorNs = std::min(best.floorNs, TimePass(iterations, floor));
+        const double s1 = TimePass(iterations, subject);
+        const double f1 = TimePass(iterations, floor);
+        const double f2 = TimePass(iterations, floor);
+        const double s2 = TimePass(iterations, subject);
+        ns.push_back((s1 + s2) / 2);
+        floorNs.push_back((f1 + f2) / 2);
+        ratios.push_back(ns.back() / floorNs.back());
     }
-    return best;
+    const double ratio = Quantile(ratios, 0.5);
+    return {Quantile(ns, 0.5), Quantile(floorNs, 0.5), ratio,
+            50 * (Quantile(ratios, 0.75) - Quantile(ratios, 0.25)) / ratio};
 }
 
 // Rounds of a subject pass and a floor pass, each answering its nanoseconds per unit, in
@@ -61,9 +87,12 @@ CBenchFigures CompareRounds(int rounds, SubjectPass&& subject, FloorPass&& floor
 
 inline void ReportBench(const char* name, CBenchFigures figures, double target)
 {
-    const double ratio = figures.ns / figures.floorNs;
-    std::printf("bench %s: %.1f ns/op, floor %.1f ns/op, ratio %.2f (target %.1f)%s\n", name, figures.ns,
-                figures.floorNs, ratio, target, ratio <= target ? "" : "  ** over target **");
+    const double ratio = figures.spreadPercent < 0 ? figures.ns / figures.floorNs : figures.ratio;
+    char spread[32] = ", one pass";
+    if (figures.spreadPercent >= 0)
+        std::snprintf(spread, sizeof(spread), " ±%.1f%%", figures.spreadPercent);
+    std::printf("bench %s: %.1f ns/op, floor %.1f ns/op, ratio %.2f%s (target %.1f)%s\n", name, figures.ns,
+                figures.floorNs, ratio, spread, target, ratio <= target ? "" : "  ** over target **");
     std::fflush(stdout);
 }
 

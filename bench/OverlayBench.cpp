@@ -93,7 +93,7 @@ void RunOverlayBenchmarks(const std::vector<std::wstring>& paths)
 
     ReportBench("overlay_is_member_of_three_warm",
                 Compare(
-                    count,
+                    count, 51,
                     [&](long i) {
                         for (auto& identifier : identifiers)
                             KeepValue(identifier->IsMemberOf(paths[size_t(i)].c_str(), attributes));
@@ -113,8 +113,8 @@ void RunOverlayBenchmarks(const std::vector<std::wstring>& paths)
     for (long i = 0; i < Elements; ++i)
         push += R"({"filepath": ")" + JsonEscaped(paths[size_t(i) % count]) + R"(", "status": 1},)";
     push.back() = ']';
-    const CBenchFigures figures = Compare(
-        1, [&](long) { HandToHook(push); },
+    CBenchFigures figures = Compare(
+        1, 201, [&](long) { HandToHook(push); },
         [&](long) {
             Json::CharReaderBuilder builder;
             builder["stackLimit"] = ClientContract::MaxJsonNesting;
@@ -124,8 +124,9 @@ void RunOverlayBenchmarks(const std::vector<std::wstring>& paths)
             KeepValue(parser->parse(push.data(), push.data() + push.size(), &root, nullptr));
             for (long i = 0; i < Elements; ++i)
                 cache.Put(paths[size_t(i) % count].c_str(), 1, 0, -1);
-        },
-        15);
-    ReportBench("push_1000_elements_per_element", {figures.ns / Elements, figures.floorNs / Elements}, 1.3);
+        });
+    figures.ns /= Elements;
+    figures.floorNs /= Elements;
+    ReportBench("push_1000_elements_per_element", figures, 1.3);
     ReportPushMemory(paths.front());
 }

@@ -78,13 +78,13 @@ void RunResolverBenchmarks()
     // Misses: every question is about a path the cache has not seen (cleared between passes).
     long missed = 0;
     const CBenchFigures miss = Compare(
-        500,
+        4, 201,
         [&](long) {
             if (missed % FileCount == 0)
                 cache.Clear();
             KeepValue(resolver.GetPathStatus(paths[size_t(missed++ % FileCount)].c_str(), attributes, nullptr));
         },
-        bareQuery, 5);
+        bareQuery);
     ReportBench("resolver_get_path_status_miss", miss, 1.3);
 
     // The folder as the file manager draws it: three identifiers ask for each item. Cold, the
@@ -102,7 +102,7 @@ void RunResolverBenchmarks()
         for (int identifier = 0; identifier < 3; ++identifier)
             KeepValue(cache.Get(paths[size_t(i)].c_str(), &status, nullptr));
     };
-    ReportBench("resolver_folder_10000_warm_per_item", Compare(FileCount, drawFolder, threeGets), 2.0);
+    ReportBench("resolver_folder_10000_warm_per_item", Compare(FileCount, 51, drawFolder, threeGets), 2.0);
 
     const auto hit = [&](long i) {
         KeepValue(resolver.GetPathStatus(paths[size_t(i) % FileCount].c_str(), attributes, nullptr));
@@ -111,7 +111,7 @@ void RunResolverBenchmarks()
         int32_t status;
         KeepValue(cache.Get(paths[size_t(i) % FileCount].c_str(), &status, nullptr));
     };
-    ReportBench("resolver_get_path_status_hit", Compare(100000, hit, get), 2.0);
+    ReportBench("resolver_get_path_status_hit", Compare(FileCount, 101, hit, get), 2.0);
 
     RunOverlayBenchmarks(paths);
     cache.Clear();

@@ -42,7 +42,7 @@ void RunStatusCacheBenchmarks()
     const auto scattered = [&](long i) -> const std::wstring& { return paths[(size_t(i) * 7919) % capacity]; };
     ReportBench("status_cache_get_hit",
                 Compare(
-                    200000,
+                    long(capacity), 101,
                     [&](long i) {
                         int32_t status;
                         KeepValue(cache.Get(scattered(i).c_str(), &status, nullptr));
@@ -62,7 +62,7 @@ void RunStatusCacheBenchmarks()
     size_t bareNext = capacity;
     ReportBench("status_cache_put_at_capacity",
                 Compare(
-                    50000,
+                    1000, 201,
                     [&](long) {
                         cache.Put(paths[next % paths.size()].c_str(), StatusPending, 0, -1);
                         ++next;
