@@ -42,18 +42,13 @@ inline double Quantile(std::vector<double>& values, double q)
 // floor, floor, subject), the round's ratio being the subject's time over the floor's. A slow spell
 // or a drift then hits both sides of a round alike, and so does what a pass costs the one after
 // it (caches filled with its own data); the median ratio leaves out the rounds a spell did hit.
-// Both run once untimed first, to fill caches and grow what they grow.
-template <typename Subject, typename Floor>
-CBenchFigures Compare(long iterations, int rounds, Subject&& subject, Floor&& floor)
+// Each pass answers its own nanoseconds per unit (an operation, an item of a cold folder).
+template <typename SubjectPass, typename FloorPass>
+CBenchFigures ComparePasses(int rounds, SubjectPass&& subject, FloorPass&& floor)
 {
-    TimePass(iterations, subject);
-    TimePass(iterations, floor);
     std::vector<double> ns, floorNs, ratios;
     for (int round = 0; round < rounds; ++round) {
-        const double s1 = TimePass(iterations, subject);
-        const double f1 = TimePass(iterations, floor);
-        const double f2 = TimePass(iterations, floor);
-        const double s2 = TimePass(iterations, subject);
+        const double s1 = subject(), f1 = floor(), f2 = floor(), s2 = subject();
         ns.push_back((s1 + s2) / 2);
         floorNs.push_back((f1 + f2) / 2);
         ratios.push_back(ns.back() / floorNs.back());
@@ -63,26 +58,15 @@ CBenchFigures Compare(long iterations, int rounds, Subject&& subject, Floor&& fl
             50 * (Quantile(ratios, 0.75) - Quantile(ratios, 0.25)) / ratio};
 }
 
-// Rounds of a subject pass and a floor pass, each answering its nanoseconds per unit, in
-// alternating order; the median of the rounds' ratios.
-template <typename SubjectPass, typename FloorPass>
-CBenchFigures CompareRounds(int rounds, SubjectPass&& subject, FloorPass&& floor)
+// Passes of iterations operations; both run once untimed first, to fill caches and grow what
+// they grow.
+template <typename Subject, typename Floor>
+CBenchFigures Compare(long iterations, int rounds, Subject&& subject, Floor&& floor)
 {
-    std::vector<double> ns, floorNs, ratios;
-    for (int round = 0; round < rounds; ++round) {
-        const bool subjectFirst = round % 2 == 0;
-        const double a = subjectFirst ? subject() : floor();
-        const double b = subjectFirst ? floor() : subject();
-        ns.push_back(subjectFirst ? a : b);
-        floorNs.push_back(subjectFirst ? b : a);
-        ratios.push_back(ns.back() / floorNs.back());
-    }
-    std::sort(ns.begin(), ns.end());
-    std::sort(floorNs.begin(), floorNs.end());
-    std::sort(ratios.begin(), ratios.end());
-    std::printf("    ratios %.3f .. %.3f\n", ratios.front(), ratios.back());
-    return {ns[ns.size() / 2], floorNs[floorNs.size() / 2] * ratios[ratios.size() / 2] /
-                                   (ns[ns.size() / 2] / floorNs[floorNs.size() / 2])};
+    TimePass(iterations, subject);
+    TimePass(iterations, floor);
+    return ComparePasses(
+        rounds, [&] { return TimePass(iterations, subject); }, [&] { return TimePass(iterations, floor); });
 }
 
 inline void ReportBench(const char* name, CBenchFigures figures, double target)

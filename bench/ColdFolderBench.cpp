@@ -150,9 +150,9 @@ void RunColdFolderBenchmarks()
         std::printf("bench cold folders: %s\n", client.LastError().c_str());
         return;
     }
-    CBenchFigures cold = CompareRounds(5, coldFolder, rowReads);
+    CBenchFigures cold = ComparePasses(7, coldFolder, rowReads);
     ReportWithFolder("resolver_folder_10000_cold_per_item", cold, 0.02, cold.ns * FolderSize);
-    const CBenchFigures bare = CompareRounds(
+    const CBenchFigures bare = ComparePasses(
         5, coldFolder, [&] { return PerUnit(FolderSize, [&] { KeepValue(BareFolderRead(db, folder.canonical)); }); });
     ReportWithFolder("resolver_folder_10000_cold_per_item_against_one_folder_read", bare, 2.0, bare.ns * FolderSize);
 
@@ -162,7 +162,7 @@ void RunColdFolderBenchmarks()
         std::printf("bench cold folders: %s\n", client.LastError().c_str());
         return;
     }
-    cold = CompareRounds(5, coldFolder, rowReads);
+    cold = ComparePasses(7, coldFolder, rowReads);
     ReportWithFolder("resolver_folder_10000_cold_per_item_without_index", cold, 0.02, cold.ns * FolderSize);
 
     // The root of a database of 200,000 rows in deep subtrees, of which the first screen shows 40
@@ -187,7 +187,7 @@ void RunColdFolderBenchmarks()
         std::printf("bench cold folders: %s\n", client.LastError().c_str());
         return;
     }
-    const CBenchFigures root = CompareRounds(
+    const CBenchFigures root = ComparePasses(
         15,
         [&] {
             ClearCaches();
@@ -218,7 +218,7 @@ void RunColdFolderBenchmarks()
         std::printf("bench cold folders: %s\n", client.LastError().c_str());
         return;
     }
-    const CBenchFigures threads = CompareRounds(
+    const CBenchFigures threads = ComparePasses(
         7,
         [&] {
             ClearCaches();
