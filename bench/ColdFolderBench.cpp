@@ -153,7 +153,7 @@ void RunColdFolderBenchmarks()
     CBenchFigures cold = ComparePasses(7, coldFolder, rowReads);
     ReportWithFolder("resolver_folder_10000_cold_per_item", cold, 0.02, cold.ns * FolderSize);
     const CBenchFigures bare = ComparePasses(
-        5, coldFolder, [&] { return PerUnit(FolderSize, [&] { KeepValue(BareFolderRead(db, folder.canonical)); }); });
+        9, coldFolder, [&] { return PerUnit(FolderSize, [&] { KeepValue(BareFolderRead(db, folder.canonical)); }); });
     ReportWithFolder("resolver_folder_10000_cold_per_item_against_one_folder_read", bare, 2.0, bare.ns * FolderSize);
 
     if (!client.ExecSync(L"DROP TABLE ea; CREATE TABLE ea(id INTEGER PRIMARY KEY AUTOINCREMENT, canonical_path TEXT, "
