@@ -75,7 +75,7 @@ inline void ReportBench(const char* name, CBenchFigures figures, double target)
     char spread[32] = ", one pass";
     if (figures.spreadPercent >= 0)
         std::snprintf(spread, sizeof(spread), " ±%.1f%%", figures.spreadPercent);
-    std::printf("bench %s: %.1f ns/op, floor %.1f ns/op, ratio %.2f%s (target %.1f)%s\n", name, figures.ns,
+    std::printf("bench %s: %.1f ns/op, floor %.1f ns/op, ratio %.3g%s (target %g)%s\n", name, figures.ns,
                 figures.floorNs, ratio, spread, target, ratio <= target ? "" : "  ** over target **");
     std::fflush(stdout);
 }
