@@ -3,9 +3,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <mutex>
 #include <new>
 
-#include "base/SharedLock.h"
 #include "client/ClientContract.h"
 #include "client/FolderRows.h"
 #include "client/SqliteDb.h"
@@ -18,9 +18,7 @@ CClientDbReader& CClientDbReader::GetInstance()
     return instance;
 }
 
-CClientDbReader::CClientDbReader() : m_lock(GetSharedLock())
-{
-}
+CClientDbReader::CClientDbReader() = default;
 
 bool CClientDbReader::Open(CSqliteDb& db, const wchar_t* dbPath)
 {
@@ -34,6 +32,7 @@ bool CClientDbReader::Run(const wchar_t* dbPath, const wchar_t* sql, const std::
     if (!dbPath || (parameter && !parameter->data()))
         return false;
     try {
+        const std::lock_guard<std::mutex> gate(m_gate);
         CSqliteDb db;
         return Open(db, dbPath) && db.Prepare(sql) && (!parameter || db.BindText(1, *parameter)) && db.Step() &&
                read(db);
@@ -127,6 +126,7 @@ size_t CClientDbReader::CountCloudEntries(const wchar_t* syncPath, const std::ve
                                           size_t enough)
 {
     size_t known = 0;
+    const std::lock_guard<std::mutex> gate(m_gate);
     CSqliteDb db;
     if (!syncPath || canonicalPaths.empty() || enough == 0 || !Open(db, syncPath))
         return 0;
@@ -154,11 +154,8 @@ CClientDbReader::Shape CClientDbReader::ShapeOf(CSqliteDb& db)
         db.FileIdentity(identity) && db.Prepare(L"PRAGMA schema_version") && db.Step() && db.ColumnInt64(0, &version);
     db.Finalize();
     identity[3] = static_cast<uint64_t>(version);
-    if (identified) {
-        CSharedLockGuard guard(m_lock);
-        if (m_shape != Shape::Unknown && std::equal(identity, identity + 4, m_shapeOf))
-            return m_shape;
-    }
+    if (identified && m_shape != Shape::Unknown && std::equal(identity, identity + 4, m_shapeOf))
+        return m_shape;
     // The single-row query compares with the column's own collation; a folder read follows only
     // the binary one, byte for byte.
     std::string collation;
@@ -172,7 +169,6 @@ CClientDbReader::Shape CClientDbReader::ShapeOf(CSqliteDb& db)
                                    : Shape::OnePass;
     db.Finalize();
     if (identified && shape != Shape::Unknown) {
-        CSharedLockGuard guard(m_lock);
         std::copy(identity, identity + 4, m_shapeOf);
         m_shape = shape;
     }
@@ -198,6 +194,7 @@ CClientDbReader::FolderRead CClientDbReader::ReadFolder(const wchar_t* syncPath,
 CClientDbReader::FolderRead CClientDbReader::ReadRows(const wchar_t* syncPath, std::wstring_view folder, size_t bound,
                                                       CFolderRows* rows)
 {
+    const std::lock_guard<std::mutex> gate(m_gate);
     CSqliteDb db;
     if (!Open(db, syncPath))
         return FolderRead::Failed;

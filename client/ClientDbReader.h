@@ -1,12 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-class CSharedLock;
 class CSqliteDb;
 class CFolderRows;
 
@@ -14,9 +14,11 @@ class CFolderRows;
 // again, so no handle stays open on the client's files. No busy timeout is set: a database the
 // client holds locked fails at once.
 //
-// No statement runs under the shared lock: each read has a connection of its own, which SQLite's
-// serialized build makes safe beside others, and threads that only need the caches never wait
-// for a disk. The lock guards only what the reader remembers of the sync database's shape.
+// No statement runs under the shared lock: threads that only need the caches never wait for a
+// disk. The reads take turns instead, behind a gate of their own that is taken under no other
+// lock: the client replaces its files by renaming over them, which fails while any connection
+// is open, and connections of many threads at once would leave it no moment to do so. The gate
+// also guards what the reader remembers of the sync database's shape.
 class CClientDbReader {
 public:
     static CClientDbReader& GetInstance();
@@ -72,7 +74,7 @@ private:
     // Learnt once per database file, on the connection given.
     Shape ShapeOf(CSqliteDb& db);
 
-    CSharedLock* m_lock;
+    std::mutex m_gate;
     // The last sync database looked at (its file's identity and schema version), and its shape.
     uint64_t m_shapeOf[4] = {};
     Shape m_shape = Shape::Unknown;
