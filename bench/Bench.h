@@ -41,13 +41,11 @@ inline double Quantile(std::vector<double>& values, double q)
 // Many short rounds, each timing the subject and its floor twice, in mirrored order (subject,
 // floor, floor, subject), the round's ratio being the subject's time over the floor's. A slow spell
 // or a drift then hits both sides of a round alike, and so does what a pass costs the one after
-// it (caches filled with its own data); the median ratio leaves out the rounds a spell did hit.
-// Both run once untimed first, to fill caches and grow what they grow.
+// it (caches filled with its own data); the median ratio leaves out the rounds a spell did hit,
+// and the first round's one-time costs (no untimed warm-up round needed).
 template <typename Subject, typename Floor>
 CBenchFigures Compare(long iterations, int rounds, Subject&& subject, Floor&& floor)
 {
-    TimePass(iterations, subject);
-    TimePass(iterations, floor);
     std::vector<double> ns, floorNs, ratios;
     for (int round = 0; round < rounds; ++round) {
         const double s1 = TimePass(iterations, subject);
