@@ -58,13 +58,10 @@ CBenchFigures ComparePasses(int rounds, SubjectPass&& subject, FloorPass&& floor
             50 * (Quantile(ratios, 0.75) - Quantile(ratios, 0.25)) / ratio};
 }
 
-// Passes of iterations operations; both run once untimed first, to fill caches and grow what
-// they grow.
+// Passes of iterations operations; a first pass's outliers are left to the median.
 template <typename Subject, typename Floor>
 CBenchFigures Compare(long iterations, int rounds, Subject&& subject, Floor&& floor)
 {
-    TimePass(iterations, subject);
-    TimePass(iterations, floor);
     return ComparePasses(
         rounds, [&] { return TimePass(iterations, subject); }, [&] { return TimePass(iterations, floor); });
 }
