@@ -21,8 +21,10 @@ void CFolderRows::Add(std::wstring_view name, int32_t status)
 
 void CFolderRows::Seal()
 {
+    // Rows read along an index come in order already (but for names beyond the surrogates).
     const auto byName = [this](const CRow& a, const CRow& b) { return NameOf(a) < NameOf(b); };
-    std::stable_sort(m_rows.begin(), m_rows.end(), byName);
+    if (!std::is_sorted(m_rows.begin(), m_rows.end(), byName))
+        std::stable_sort(m_rows.begin(), m_rows.end(), byName);
     const auto sameName = [this](const CRow& a, const CRow& b) { return NameOf(a) == NameOf(b); };
     m_rows.erase(std::unique(m_rows.begin(), m_rows.end(), sameName), m_rows.end());
 }
