@@ -136,6 +136,12 @@ void CFolderReads::ForgetFolderOf(std::wstring_view root, std::wstring_view path
     }
 }
 
+size_t CFolderReads::Count()
+{
+    CSharedLockGuard guard(m_lock);
+    return m_reads.size();
+}
+
 void CFolderReads::Clear()
 {
     CSharedLockGuard guard(m_lock);

@@ -46,6 +46,8 @@ public:
     // A status was pushed for this path under the root: the read of its folder may predate it.
     void ForgetFolderOf(std::wstring_view root, std::wstring_view path);
     void Clear();
+    // Folders kept, those being read included.
+    size_t Count();
 
     // Where the name begins in a canonical path of more than one character: after the "/" before
     // it (a folder's name ends in "/"). What comes before is its folder's canonical path.

@@ -176,6 +176,7 @@ TEST_F(FolderReadTest, EveryItemAnswersWhatItsOwnRowWouldWithOneReadPerFolder)
         // A folder costs its own row, one per child and one more per child folder's subtree.
         EXPECT_LE(reader.RowsRead() - rowsBefore, items.size() * 3 / 2 + 2 * folders.size()) << items.size();
         EXPECT_LE(reader.Connections() - connectionsBefore, folders.size() + 2);
+        EXPECT_LE(reads.Count(), CFolderReads::MaxFolders) << "the oldest reads made room";
 
         std::vector<std::string> badges, expected;
         for (size_t item = 0; item < items.size(); ++item) {
