@@ -41,9 +41,14 @@ std::vector<CFolderReads::CRead>::iterator CFolderReads::Locate(std::wstring_vie
         std::find_if(m_reads.begin(), m_reads.end(), [folder](const CRead& r) { return r.folder == folder; });
     if (read == m_reads.end() || read->tick + LifeTicks >= now)
         return read;
+    Erase(read);
+    return m_reads.end();
+}
+
+void CFolderReads::Erase(std::vector<CRead>::iterator read)
+{
     m_rowsHeld -= read->rows.Count();
     m_reads.erase(read);
-    return m_reads.end();
 }
 
 CFolderReads::Found CFolderReads::Find(std::wstring_view folder, std::wstring_view name, int32_t* status,
@@ -97,7 +102,7 @@ void CFolderReads::Settle(std::wstring_view folder, uint64_t claim, CClientDbRea
         read->state = State::ItemByItem; // not tried again before its life ends
         break;
     case CClientDbReader::FolderRead::Failed:
-        m_reads.erase(read); // the next miss tries again
+        Erase(read); // the next miss tries again
         break;
     }
 }
@@ -113,8 +118,7 @@ void CFolderReads::MakeRoom(uint64_t keepClaim)
         }
         if (oldest == m_reads.end())
             return;
-        m_rowsHeld -= oldest->rows.Count();
-        m_reads.erase(oldest);
+        Erase(oldest);
     }
 }
 
@@ -130,10 +134,8 @@ void CFolderReads::ForgetFolderOf(std::wstring_view root, std::wstring_view path
     const std::wstring_view folder = std::wstring_view(relative).substr(0, NameStart(relative));
     const auto read =
         std::find_if(m_reads.begin(), m_reads.end(), [folder](const CRead& r) { return r.folder == folder; });
-    if (read != m_reads.end()) {
-        m_rowsHeld -= read->rows.Count();
-        m_reads.erase(read);
-    }
+    if (read != m_reads.end())
+        Erase(read);
 }
 
 size_t CFolderReads::Count()

@@ -65,6 +65,7 @@ private:
 
     std::vector<CRead>::iterator Locate(std::wstring_view folder, uint64_t now);
     void MakeRoom(uint64_t keepClaim);
+    void Erase(std::vector<CRead>::iterator read);
 
     std::vector<CRead> m_reads;
     size_t m_rowsHeld = 0;

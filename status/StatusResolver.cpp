@@ -88,12 +88,18 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
     bool userKnown = false, batchKnown = false, newBatch = false;
     int batchId = -1;
     std::wstring relative, root;
-    const auto makeRelative = [&](const std::wstring& from) {
-        // From the root just checked, not read a second time: it may change or expire in between.
+    // True with the cached answer; otherwise the relative path is made, from the root just
+    // checked, not read a second time: it may change or expire in between.
+    const auto cachedAnswer = [&](const std::wstring& checkedRoot) {
+        newBatch = IsNewBatch(batchId);
+        decided(CResolveTrace::Cached);
+        if (!newBatch && m_statusCache->Get(pathText, &result, nullptr))
+            return true;
         if (relativePath)
             relative = *relativePath;
         else
-            COrbethPathHelper::MakeRelativePath(from, pathText, attributes, &relative);
+            COrbethPathHelper::MakeRelativePath(checkedRoot, pathText, attributes, &relative);
+        return false;
     };
     {
         // One hold of the lock for the cached checks that run for every icon drawn: the nested
@@ -117,15 +123,10 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
         decided(CResolveTrace::NoUser);
         userKnown = m_config->IsClientUserCached();
         batchKnown = m_values->GetInt(CValueCache::BatchIdKey, &batchId);
-        if (userKnown && batchKnown) {
-            newBatch = IsNewBatch(batchId);
-            decided(CResolveTrace::Cached);
-            if (!newBatch && m_statusCache->Get(pathText, &result, nullptr))
-                return result;
-            makeRelative(*rootDir);
-        } else {
+        if (!userKnown || !batchKnown)
             root = *rootDir;
-        }
+        else if (cachedAnswer(*rootDir))
+            return result;
     }
     if (!userKnown || !batchKnown) {
         if (!userKnown && !m_config->GetClientUser(nullptr)) {
@@ -139,11 +140,8 @@ int32_t COrbethStatusResolver::ResolveStatus(const wchar_t* path, size_t length,
         }
         if (!batchKnown)
             batchId = ReadBatchId();
-        newBatch = IsNewBatch(batchId);
-        decided(CResolveTrace::Cached);
-        if (!newBatch && m_statusCache->Get(pathText, &result, nullptr))
+        if (cachedAnswer(root))
             return result;
-        makeRelative(root);
     }
     if (newBatch) {
         ReloadRemoteFolders(); // read and parsed outside the lock
