@@ -41,6 +41,21 @@ bool CClientDbReader::Run(const wchar_t* dbPath, const wchar_t* sql, const std::
     }
 }
 
+CClientDbReader::Opens CClientDbReader::Probe(const wchar_t* dbPath)
+{
+    if (!dbPath)
+        return Opens::No;
+    try {
+        const std::lock_guard<std::mutex> gate(m_gate);
+        CSqliteDb db;
+        if (Open(db, dbPath) && db.Prepare(L"SELECT COUNT(*) FROM sqlite_master") && db.Step())
+            return Opens::Yes;
+        return db.Busy() ? Opens::Busy : Opens::No;
+    } catch (const std::bad_alloc&) {
+        return Opens::No;
+    }
+}
+
 bool CClientDbReader::RunInt(const wchar_t* dbPath, const wchar_t* sql, const std::wstring_view* parameter,
                              int64_t* value)
 {

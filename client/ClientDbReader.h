@@ -26,6 +26,10 @@ public:
     CClientDbReader();
 
     bool QueryInt(const wchar_t* dbPath, const wchar_t* sql, int* value);
+    // Whether the file opens read-only as a database and its schema reads; Busy while another
+    // connection holds a lock that stops readers.
+    enum class Opens { Yes, Busy, No };
+    Opens Probe(const wchar_t* dbPath);
     bool QueryText(const wchar_t* dbPath, const wchar_t* sql, std::wstring* text);
 
     // From dconf.db. The out string is left unchanged on failure; the flags are 0.

@@ -66,6 +66,12 @@ bool CSqliteDb::Step()
     return false;
 }
 
+bool CSqliteDb::Busy() const
+{
+    const int error = m_db ? sqlite3_errcode(m_db) & 0xFF : SQLITE_OK;
+    return error == SQLITE_BUSY || error == SQLITE_LOCKED;
+}
+
 CSqliteDb::Stepped CSqliteDb::Next()
 {
     if (!m_statement)

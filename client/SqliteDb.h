@@ -43,6 +43,8 @@ public:
     // The text stays valid until the statement is finalized. NULL is a failure.
     bool ColumnText(int column, std::wstring_view* text);
     bool Finalize();
+    // Whether the last failure was a lock another connection holds: the client writing.
+    bool Busy() const;
 
 private:
     sqlite3* m_db = nullptr;

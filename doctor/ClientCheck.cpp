@@ -16,6 +16,9 @@ using namespace ClientContract;
 namespace {
 
 constexpr DWORD ConnectTimeoutMs = 2000;
+// A write of the client holds its database for moments; longer than this, it is worth a look.
+constexpr DWORD BusyWaitMs = 2000;
+constexpr DWORD BusyRetryMs = 100;
 
 std::string ServiceStateText(int32_t state)
 {
@@ -66,26 +69,37 @@ bool CheckFolder(CReport& report, REGSAM view, const wchar_t* value, const char*
     return exists;
 }
 
-// A database of the configuration folder: whether the module's reader opens it. The path when it does.
+// A database of the configuration folder: whether the module's reader opens it. The path when it
+// does. A lock the client holds while it writes is waited out for a while, then only warned of.
 bool OpensReadOnly(CReport& report, const std::wstring& folder, const wchar_t* file, Json::Value* facts,
                    std::wstring* path)
 {
     *path = folder + file;
     (*facts)["path"] = Narrow(*path);
     const bool exists = GetFileAttributesW(path->c_str()) != INVALID_FILE_ATTRIBUTES;
-    int tables = 0;
-    const bool opens = exists && CClientDbReader::GetInstance().QueryInt(
-                                     path->c_str(), L"SELECT COUNT(*) FROM sqlite_master", &tables);
+    using Opens = CClientDbReader::Opens;
+    Opens opens = Opens::No;
+    for (const ULONGLONG until = GetTickCount64() + BusyWaitMs; exists;) {
+        opens = CClientDbReader::GetInstance().Probe(path->c_str());
+        if (opens != Opens::Busy || GetTickCount64() >= until)
+            break;
+        Sleep(BusyRetryMs);
+    }
     (*facts)["exists"] = exists;
-    (*facts)["opens_read_only"] = opens;
+    (*facts)["opens_read_only"] = opens == Opens::Yes;
+    (*facts)["busy"] = opens == Opens::Busy;
     if (!exists)
         report.Add(CReport::Problem, Narrow(file) + ": not found in " + Narrow(folder),
                    "start the Orbeth client and sign in: it makes its databases there");
-    else if (!opens)
-        report.Add(CReport::Problem,
-                   Narrow(file) + ": does not open read-only as a SQLite database (not one, damaged, or locked)",
+    else if (opens == Opens::Busy)
+        report.Add(CReport::Warning,
+                   Narrow(file) + ": busy: the client is writing it, and held it locked for the " +
+                       std::to_string(BusyWaitMs / 1000) + " s the doctor waited; nothing of it was read",
+                   "run the doctor again in a moment; if it stays busy, quit the Orbeth client and start it again");
+    else if (opens == Opens::No)
+        report.Add(CReport::Problem, Narrow(file) + ": does not open read-only as a SQLite database (not one, or damaged)",
                    "quit the Orbeth client and start it again; if this stays, repair or reinstall it");
-    return opens;
+    return opens == Opens::Yes;
 }
 
 void CheckDatabases(CReport& report, const std::wstring& configDir)

@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwctype>
 
@@ -59,6 +60,32 @@ std::vector<std::wstring> Subkeys(HKEY root, const std::wstring& key)
         names.emplace_back(name, length);
     }
     return names;
+}
+
+CClassRegistration ReadClass(const std::wstring& clsid)
+{
+    CClassRegistration found;
+    const std::wstring key = L"Software\\Classes\\CLSID\\" + clsid, server = key + L"\\InprocServer32";
+    found.machineRegistered = KeyExists(HKEY_LOCAL_MACHINE, key);
+    found.registered = found.machineRegistered || KeyExists(HKEY_CURRENT_USER, key);
+    ReadString(HKEY_LOCAL_MACHINE, server, nullptr, &found.machineFile);
+    // The merge goes key by key: a per-user InprocServer32 hides the machine's, values and all.
+    const HKEY hive = KeyExists(HKEY_CURRENT_USER, server) ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+    if (hive == HKEY_CURRENT_USER)
+        found.userKey = L"HKCU\\" + key;
+    ReadString(hive, server, nullptr, &found.file);
+    ReadString(hive, server, L"ThreadingModel", &found.model);
+    return found;
+}
+
+bool ServerFileExists(const std::wstring& file)
+{
+    if (file.empty())
+        return false;
+    if (file.find_first_of(L"\\/") != std::wstring::npos)
+        return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
+    wchar_t found[MAX_PATH];
+    return SearchPathW(nullptr, file.c_str(), nullptr, MAX_PATH, found, nullptr) != 0;
 }
 
 bool PackageExternalFolder(const std::wstring& fullName, std::wstring* folder)
@@ -176,6 +203,40 @@ PathKind ClassifyPath(const std::wstring& path, std::wstring* device)
     }
     const bool absolute = local.size() >= 3 && std::iswalpha(local[0]) && local[1] == L':' && IsSeparator(local[2]);
     return absolute ? PathKind::Local : PathKind::Relative;
+}
+
+PathKind JudgePath(const std::wstring& given, std::wstring* judged, std::wstring* device)
+{
+    // No name holds a quote: one at the end is what the command line left of "C:\Folder\".
+    const size_t first = given.find_first_not_of(L" \"");
+    std::wstring path =
+        first == std::wstring::npos ? std::wstring() : given.substr(first, given.find_last_not_of(L" \"") - first + 1);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    *judged = path;
+    const PathKind kind = ClassifyPath(path, device);
+    if (kind == PathKind::Network && _wcsnicmp(path.c_str(), L"\\\\?\\UNC\\", 8) == 0)
+        *judged = L"\\" + path.substr(7);
+    if (kind != PathKind::Local && kind != PathKind::Relative)
+        return kind;
+    // "\\?\C:\x" is full already, and its names are taken as they are.
+    if (path.rfind(L"\\\\?\\", 0) == 0)
+        *judged = path.substr(4);
+    else {
+        std::wstring full(MAX_PATH, L'\0');
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+            if (length == 0)
+                break;
+            if (length < full.size()) {
+                *judged = full.substr(0, length);
+                break;
+            }
+            full.resize(length);
+        }
+    }
+    while (judged->size() > 3 && judged->back() == L'\\')
+        judged->pop_back();
+    return ClassifyPath(*judged, device) == PathKind::Network ? PathKind::Network : PathKind::Local;
 }
 
 bool AcceptsConnection(const wchar_t* address, uint16_t port, DWORD timeoutMs)

@@ -36,6 +36,9 @@ const wchar_t OverlayIdentifiersKey[] =
 const wchar_t HelperObjectsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
 const wchar_t MenuHandlerName[] = L"01OrbethContextMenu";
 constexpr size_t UsedOverlaySlots = 15;
+// Windows keeps some of the 15 slots for its own overlays (the shortcut arrow, the shared and
+// offline marks...): from here on a slot may be one of those.
+constexpr size_t FirstSlotAtRisk = 12;
 
 std::wstring GuidText(const CLSID& clsid)
 {
@@ -67,10 +70,42 @@ std::string Quoted(const std::wstring& name)
     return "\"" + Narrow(name) + "\"";
 }
 
-// One file the registered classes name: whether it is there and which version it is.
-void CheckModuleFile(CReport& report, const std::wstring& file, CReport::Level missing,
-                     const std::wstring& doctorVersion, Json::Value* facts)
+unsigned BadgeOf(const CClassRole& role)
 {
+    switch (role.badge) {
+    case StatusOk:
+        return CReport::InSyncBadge;
+    case StatusPending:
+        return CReport::WaitingBadge;
+    case StatusError:
+        return CReport::FailedBadge;
+    default:
+        return 0;
+    }
+}
+
+// Deleting per-user keys needs no administrator: the user owns them.
+std::string DeleteUserKeys(const std::vector<std::wstring>& keys)
+{
+    std::string lines;
+    for (const std::wstring& key : keys)
+        lines += (lines.empty() ? "" : ", then ") + ("reg delete \"" + Narrow(key) + "\" /f");
+    return "as this user, in a command prompt: " + lines + "; then restart the file manager";
+}
+
+// A file the registered classes name, the worst level its absence gives, the badges that need it,
+// and the per-user keys that name it.
+struct CNamedFile {
+    std::wstring file;
+    CReport::Level missing;
+    unsigned badges;
+    std::vector<std::wstring> userKeys;
+};
+
+// One file the registered classes name: whether it is there and which version it is.
+void CheckModuleFile(CReport& report, const CNamedFile& named, const std::wstring& doctorVersion, Json::Value* facts)
+{
+    const std::wstring& file = named.file;
     std::wstring device;
     (*facts)["file"] = Narrow(file);
     if (Machine::ClassifyPath(file, &device) == Machine::PathKind::Network) {
@@ -80,8 +115,12 @@ void CheckModuleFile(CReport& report, const std::wstring& file, CReport::Level m
     const bool exists = GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
     (*facts)["exists"] = exists;
     if (!exists) {
-        report.Add(missing, Narrow(file) + ": does not exist (moved or deleted after it was registered)",
-                   "reinstall Orbeth, or register the DLL where it is now: " + RegisterCommand());
+        // regsvr32 would write the machine's keys and leave the per-user ones hiding them.
+        report.Add(named.missing, Narrow(file) + ": does not exist (moved or deleted after it was registered)",
+                   named.userKeys.empty() ? "reinstall Orbeth, or register the DLL where it is now: " + RegisterCommand()
+                                          : "delete the per-user registration that names it, " +
+                                                DeleteUserKeys(named.userKeys),
+                   named.badges);
         return;
     }
     const std::wstring version = Machine::FileVersion(file);
@@ -137,29 +176,28 @@ void CheckModule(CReport& report, const std::wstring& doctorVersion)
     report.Facts()["doctor_version"] = Narrow(doctorVersion);
     struct CFound {
         const CClassRole* role;
-        std::wstring clsid, file, model;
-        bool registered;
+        std::wstring clsid;
+        Machine::CClassRegistration reg;
     };
     std::vector<CFound> classes;
     for (const CClassTable::CEntry& entry : GetClassTable()) {
         // The package's class is not registered through regsvr32: its absence here says nothing.
         if (!entry.script)
             continue;
-        CFound found{RoleOf(GuidText(*entry.clsid)), GuidText(*entry.clsid), {}, {}, false};
-        const std::wstring key = L"CLSID\\" + found.clsid;
-        found.registered = Machine::KeyExists(HKEY_CLASSES_ROOT, key);
-        Machine::ReadString(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", nullptr, &found.file);
-        Machine::ReadString(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel", &found.model);
+        const std::wstring clsid = GuidText(*entry.clsid);
+        CFound found{RoleOf(clsid), clsid, Machine::ReadClass(clsid)};
         Json::Value facts;
         facts["clsid"] = Narrow(found.clsid);
         facts["role"] = found.role->name;
-        facts["registered"] = found.registered;
-        facts["file"] = Narrow(found.file);
-        facts["threading_model"] = Narrow(found.model);
+        facts["registered"] = found.reg.registered;
+        facts["file"] = Narrow(found.reg.file);
+        facts["threading_model"] = Narrow(found.reg.model);
+        facts["per_user_key"] = Narrow(found.reg.userKey);
+        facts["machine_file"] = Narrow(found.reg.machineFile);
         report.Facts()["classes"].append(facts);
         classes.push_back(std::move(found));
     }
-    if (std::none_of(classes.begin(), classes.end(), [](const CFound& c) { return c.registered; })) {
+    if (std::none_of(classes.begin(), classes.end(), [](const CFound& c) { return c.reg.registered; })) {
         report.Add(CReport::Problem,
                    "Not registered: none of the module's " + std::to_string(classes.size()) +
                        " classes is in the registry, so the file manager loads nothing of it",
@@ -170,53 +208,70 @@ void CheckModule(CReport& report, const std::wstring& doctorVersion)
     // Each class on a line, or one line for all when they agree as registration writes them; then
     // each file they name, once, with the worst level any of them gives.
     const auto usual = [&](const CFound& found) {
-        return found.registered && _wcsicmp(found.file.c_str(), classes[0].file.c_str()) == 0 &&
-               _wcsicmp(found.model.c_str(), L"Apartment") == 0;
+        return found.reg.registered && found.reg.userKey.empty() &&
+               _wcsicmp(found.reg.file.c_str(), classes[0].reg.file.c_str()) == 0 &&
+               _wcsicmp(found.reg.model.c_str(), L"Apartment") == 0;
     };
-    std::vector<std::pair<std::wstring, CReport::Level>> files;
-    if (!classes[0].file.empty() && std::all_of(classes.begin(), classes.end(), usual)) {
+    std::vector<CNamedFile> files;
+    if (!classes[0].reg.file.empty() && std::all_of(classes.begin(), classes.end(), usual)) {
         report.Add(CReport::Fact, "Classes: all " + std::to_string(classes.size()) +
                                       " registered, threading model "
                                       "Apartment, in " +
-                                      Narrow(classes[0].file));
-        files.emplace_back(classes[0].file, CReport::Problem);
+                                      Narrow(classes[0].reg.file));
+        files.push_back({classes[0].reg.file, CReport::Problem, CReport::AllBadges, {}});
         classes.clear();
     }
     for (const CFound& found : classes) {
         const std::string name = std::string(found.role->name) + " " + Narrow(found.clsid);
-        if (!found.registered || found.file.empty()) {
+        const Machine::CClassRegistration& reg = found.reg;
+        if (!reg.userKey.empty())
+            report.Add(CReport::Warning,
+                       name + ": registered for this user too, at " + Narrow(reg.userKey) +
+                           ", which overrides the machine's registration for this user" +
+                           (reg.machineFile.empty() ? " (the machine has none)"
+                                                    : " (which names " + Narrow(reg.machineFile) + ")") +
+                           ": the file manager loads the file the per-user key names",
+                       reg.machineFile.empty() ? RegisterCommand() + "; then delete the per-user key, " +
+                                                     DeleteUserKeys({reg.userKey})
+                                               : "delete the per-user key, " + DeleteUserKeys({reg.userKey}));
+        if (!reg.registered || reg.file.empty()) {
             report.Add(found.role->missing,
-                       name + (found.registered ? ": registered without a file (InprocServer32)" : ": not registered") +
+                       name + (reg.registered ? ": registered without a file (InprocServer32)" : ": not registered") +
                            ": " + found.role->without,
-                       RegisterCommand());
+                       reg.userKey.empty() ? RegisterCommand() : "delete the per-user key, as above",
+                       BadgeOf(*found.role));
             continue;
         }
-        const std::string line = name + ": " + Narrow(found.file) + ", threading model " +
-                                 (found.model.empty() ? "none" : Narrow(found.model));
-        if (_wcsicmp(found.model.c_str(), L"Apartment") != 0 && _wcsicmp(found.model.c_str(), L"Both") != 0)
+        const std::string line = name + ": " + Narrow(reg.file) + ", threading model " +
+                                 (reg.model.empty() ? "none" : Narrow(reg.model));
+        if (_wcsicmp(reg.model.c_str(), L"Apartment") != 0 && _wcsicmp(reg.model.c_str(), L"Both") != 0)
             report.Add(CReport::Warning, line + ": the file manager needs Apartment", RegisterCommand());
         else
             report.Add(CReport::Fact, line);
         auto file = std::find_if(files.begin(), files.end(),
-                                 [&](const auto& f) { return _wcsicmp(f.first.c_str(), found.file.c_str()) == 0; });
+                                 [&](const CNamedFile& f) { return _wcsicmp(f.file.c_str(), reg.file.c_str()) == 0; });
         if (file == files.end())
-            files.emplace_back(found.file, found.role->missing);
-        else
-            file->second = std::max(file->second, found.role->missing);
+            file = files.insert(files.end(), {reg.file, found.role->missing, 0, {}});
+        file->missing = std::max(file->missing, found.role->missing);
+        file->badges |= BadgeOf(*found.role);
+        if (!reg.userKey.empty())
+            file->userKeys.push_back(reg.userKey);
     }
-    for (const auto& [file, level] : files) {
+    for (const CNamedFile& file : files) {
         Json::Value facts;
-        CheckModuleFile(report, file, level, doctorVersion, &facts);
+        CheckModuleFile(report, file, doctorVersion, &facts);
         report.Facts()["files"].append(facts);
     }
 
     std::string unapproved;
+    bool userApproved = false;
     for (const CApprovedExtension& extension : ApprovedExtensions) {
         std::wstring name;
         const bool approved = Machine::ReadString(HKEY_LOCAL_MACHINE, ApprovedExtensionsKey, extension.clsid, &name);
         report.Facts()["approved"][Narrow(extension.clsid)] = approved;
         if (!approved)
             unapproved += (unapproved.empty() ? "" : ", ") + std::string(RoleOf(extension.clsid)->name);
+        userApproved |= !approved && Machine::ReadString(HKEY_CURRENT_USER, ApprovedExtensionsKey, extension.clsid, &name);
     }
     if (unapproved.empty())
         report.Add(CReport::Fact, "Approved shell extensions: all " + std::to_string(ApprovedExtensionCount) +
@@ -224,7 +279,9 @@ void CheckModule(CReport& report, const std::wstring& doctorVersion)
     else
         report.Add(CReport::Warning,
                    "Not among the approved shell extensions: " + unapproved +
-                       "; where a policy admits only approved ones, the file manager does not load them",
+                       "; where a policy admits only approved ones, the file manager does not load them" +
+                       (userApproved ? " (an approval under HKCU does not count: the policy reads the machine's list)"
+                                     : ""),
                    RegisterCommand());
 
     CheckMenuKeys(report, GuidText(CLSID_OrbethContextMenuHandler));
@@ -243,76 +300,136 @@ void CheckModule(CReport& report, const std::wstring& doctorVersion)
 
 void CheckOverlaySlots(CReport& report)
 {
-    report.Begin("overlays", "Overlay slots (the file manager uses the first " + std::to_string(UsedOverlaySlots) +
-                                 " identifiers, in the order of their names)");
+    report.Begin("overlays", "Overlay slots (the file manager gives the first " + std::to_string(UsedOverlaySlots) +
+                                 " identifiers that load a slot each, in the order of their names; Windows keeps "
+                                 "some of them for its own)");
     std::vector<std::wstring> names = Machine::Subkeys(HKEY_LOCAL_MACHINE, OverlayIdentifiersKey);
     std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
         return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
     });
-    std::vector<const CClassRole*> owners;
+    // Per identifier: ours or not, whether its class loads, its slot among those that load (0 for
+    // none) and its place among all of them.
+    struct CIdentifier {
+        std::wstring name;
+        const CClassRole* ours;
+        bool loads;
+        size_t slot, place;
+    };
+    std::vector<CIdentifier> identifiers;
+    size_t loading = 0;
     for (size_t i = 0; i < names.size(); ++i) {
         std::wstring clsid;
         Machine::ReadString(HKEY_LOCAL_MACHINE, std::wstring(OverlayIdentifiersKey) + L"\\" + names[i], nullptr,
                             &clsid);
         const CClassRole* role = FindRole(clsid);
-        owners.push_back(role && role->badge != StatusNone ? role : nullptr);
-        const bool used = i < UsedOverlaySlots;
-        char position[16];
-        snprintf(position, sizeof(position), "%3zu %-6s ", i + 1, used ? "used" : "unused");
-        report.Add(CReport::Fact,
-                   position + Quoted(names[i]) + (owners[i] ? " (ours: " + std::string(owners[i]->name) + ")" : ""));
+        const Machine::CClassRegistration reg = Machine::ReadClass(clsid);
+        const bool loads = Machine::ServerFileExists(reg.file);
+        const CIdentifier identifier{names[i], role && role->badge != StatusNone ? role : nullptr, loads,
+                                     loads ? ++loading : 0, i + 1};
+        const std::string why = !reg.registered  ? "its class " + Narrow(clsid) + " is not registered"
+                                : reg.file.empty() ? "its class " + Narrow(clsid) + " names no file"
+                                                   : "its class's file " + Narrow(reg.file) + " is missing";
+        char position[24];
+        const size_t slot = identifier.slot;
+        snprintf(position, sizeof(position), "%3zu %-8s ", slot,
+                 slot > UsedOverlaySlots ? "unused" : slot >= FirstSlotAtRisk ? "at risk" : "used");
+        const std::string text = Quoted(names[i]) + (identifier.ours ? " (ours: " + std::string(identifier.ours->name) + ")" : "");
+        report.Add(CReport::Fact, loads ? position + text : "    no slot  " + text + ": does not load, " + why);
         Json::Value facts;
         facts["name"] = Narrow(names[i]);
+        facts["loads"] = loads;
+        facts["slot"] = static_cast<Json::UInt64>(slot);
         facts["position"] = static_cast<Json::UInt64>(i + 1);
-        facts["used"] = used;
-        facts["ours"] = owners[i] != nullptr;
+        facts["used"] = loads && slot <= UsedOverlaySlots;
+        facts["ours"] = identifier.ours != nullptr;
         report.Facts()["identifiers"].append(facts);
+        identifiers.push_back(identifier);
     }
-
     if (names.empty())
         report.Add(CReport::Fact, "No overlay identifiers are registered at all");
-    if (std::none_of(owners.begin(), owners.end(), [](const CClassRole* owner) { return owner; })) {
+    if (!Machine::Subkeys(HKEY_CURRENT_USER, OverlayIdentifiersKey).empty())
+        report.Add(CReport::Fact, "Identifiers under HKCU\\" + Narrow(OverlayIdentifiersKey) +
+                                      " are not listed: the file manager reads the machine's (HKLM) only");
+    if (std::none_of(identifiers.begin(), identifiers.end(), [](const CIdentifier& i) { return i.ours; })) {
         report.Add(CReport::Problem, "None of the module's overlays has an identifier: no badges", RegisterCommand());
         return;
     }
-    // Ours past the slots, with the names before the first of them: what pushed them there.
-    bool allUsed = true;
-    std::string past, before, example;
-    size_t others = 0;
+
+    // Ours past the slots, and ours near their end, and what stands before the last of them.
+    std::string past, atRisk, otherwise;
+    unsigned stopped = 0;
+    size_t last = 0;
     for (const CClassRole& role : Roles) {
         if (role.badge == StatusNone)
             continue;
-        const size_t at = std::find(owners.begin(), owners.end(), &role) - owners.begin();
-        if (at == owners.size()) {
-            allUsed = false;
+        const auto at = std::find_if(identifiers.begin(), identifiers.end(),
+                                     [&](const CIdentifier& i) { return i.ours == &role; });
+        if (at == identifiers.end()) {
             report.Add(CReport::Problem,
                        "No identifier names the " + std::string(role.name) + " " + Narrow(GuidText(*role.clsid)) +
                            ": " + role.without,
-                       RegisterCommand());
-        } else if (at >= UsedOverlaySlots) {
-            allUsed = false;
-            for (size_t i = 0; past.empty() && i < at; ++i) {
-                if (owners[i])
-                    continue;
-                before += (others++ ? ", " : "") + Quoted(names[i]);
-                if (example.empty())
-                    example = Narrow(names[i]);
-            }
-            past +=
-                (past.empty() ? "" : ", ") + Quoted(names[at]) + " (" + role.name + ") at " + std::to_string(at + 1);
+                       RegisterCommand(), BadgeOf(role));
+            continue;
         }
+        // One that does not load is the module section's problem: its file or class is missing.
+        if (!at->loads)
+            continue;
+        // Counted with those that do not load, it would stand at its place among all.
+        if (at->place != at->slot && at->place >= FirstSlotAtRisk) {
+            otherwise += ", " + std::to_string(at->place);
+            last = std::max(last, at->place);
+        }
+        if (at->slot < FirstSlotAtRisk)
+            continue;
+        const std::string text = Quoted(at->name) + " (" + role.name + ") at " + std::to_string(at->slot);
+        (at->slot > UsedOverlaySlots ? past : atRisk) += (", " + text);
+        if (at->slot > UsedOverlaySlots)
+            stopped |= BadgeOf(role);
+        last = std::max(last, at->place);
     }
+    if (past.empty() && atRisk.empty())
+        report.Add(CReport::Fact, "Ours are all within the first " + std::to_string(FirstSlotAtRisk - 1) +
+                                      " slots (the file manager reads them when it starts)");
+    if (last == 0)
+        return;
+    // The remedy names what stands before ours: first an identifier that does not load (harmless to
+    // remove), then one of a program that works; only names a command prompt takes as they are.
+    std::string example[2];
+    size_t others[2] = {};
+    for (size_t i = 0; i + 1 < last; ++i) {
+        const CIdentifier& other = identifiers[i];
+        if (other.ours)
+            continue;
+        ++others[other.loads];
+        const bool pasteable = other.name.find_first_of(L"\"%") == std::wstring::npos &&
+                               std::all_of(other.name.begin(), other.name.end(), [](wchar_t c) { return c >= 0x20; });
+        if (example[other.loads].empty() && pasteable)
+            example[other.loads] = "reg delete \"HKLM\\" + Narrow(OverlayIdentifiersKey) + "\\" + Narrow(other.name) + "\" /f";
+    }
+    std::string remove;
+    if (!example[0].empty())
+        remove = "remove the identifiers that do not load (they show nothing), for example " + example[0] + "; ";
+    remove += "remove those of programs no longer in use" +
+              (example[1].empty() ? std::string(" with the Registry Editor") : ", for example " + example[1]) +
+              ", or ask their makers for fewer. Names sort by their leading spaces first. Commands as administrator; "
+              "then restart the file manager, which reads the identifiers only when it starts";
+    const std::string before = " Before them: " + std::to_string(others[1]) + " identifiers of other programs that load, " +
+                               std::to_string(others[0]) + " that do not";
     if (!past.empty())
         report.Add(CReport::Problem,
-                   "Past the " + std::to_string(UsedOverlaySlots) + " identifiers that the file manager uses: " + past +
-                       ", whose badges never show. Pushed there by " + std::to_string(others) +
-                       " names of other programs before them: " + before,
-                   "names sort by their leading spaces first. Remove the identifiers of programs no longer in use "
-                   "(as administrator: reg delete \"HKLM\\" +
-                       Narrow(OverlayIdentifiersKey) + "\\" + example +
-                       "\" /f), or ask their makers for fewer; then restart "
-                       "the file manager, which reads them only when it starts");
-    if (allUsed)
-        report.Add(CReport::Fact, "Ours are all within the first " + std::to_string(UsedOverlaySlots) +
-                                      " (the file manager reads them when it starts)");
+                   "Past the " + std::to_string(UsedOverlaySlots) + " slots: " + past.substr(2) +
+                       ", whose badges never show." + before,
+                   remove, stopped);
+    if (!atRisk.empty())
+        report.Add(CReport::Warning,
+                   "Near the end of the " + std::to_string(UsedOverlaySlots) + " slots: " + atRisk.substr(2) +
+                       "; Windows keeps some of the " + std::to_string(UsedOverlaySlots) +
+                       " for its own overlays, so these badges may not show." + (past.empty() ? before : ""),
+                   past.empty() ? remove : "");
+    if (!otherwise.empty())
+        report.Add(CReport::Detail,
+                   "Counted with the identifiers that do not load, ours would stand at " + otherwise.substr(2) +
+                       ": the documentation counts slots in the system image list, which only an overlay that loads "
+                       "takes; removing those identifiers settles it either way",
+                   past.empty() && atRisk.empty() ? remove : "");
 }

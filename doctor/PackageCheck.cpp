@@ -57,10 +57,8 @@ std::wstring DllFolder()
 {
     wchar_t clsid[40] = {};
     StringFromGUID2(CLSID_OrbethContextMenuHandler, clsid, 40);
-    std::wstring file;
-    if (Machine::ReadString(HKEY_CLASSES_ROOT, L"CLSID\\" + std::wstring(clsid) + L"\\InprocServer32", nullptr,
-                            &file) &&
-        file.find(L'\\') != std::wstring::npos)
+    const std::wstring file = Machine::ReadClass(clsid).file;
+    if (file.find(L'\\') != std::wstring::npos)
         return file.substr(0, file.find_last_of(L'\\'));
     return WithoutTrailingBackslash(Machine::OwnFolder());
 }

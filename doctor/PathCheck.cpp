@@ -189,13 +189,16 @@ void TellMenu(CReport& report, const std::wstring& path)
 
 } // namespace
 
-void CheckPath(CReport& report, const std::wstring& path)
+void CheckPath(CReport& report, const std::wstring& given)
 {
-    report.BeginItem("paths", "Path " + Shortened(path));
+    std::wstring path, device;
+    const Machine::PathKind kind = Machine::JudgePath(given, &path, &device);
+    const bool same = path == given;
+    report.BeginItem("paths", "Path " + Shortened(given) + (same ? "" : ", judged as " + Shortened(path)));
     Json::Value& facts = report.Facts();
-    facts["path"] = Narrow(path);
-    std::wstring device;
-    switch (Machine::ClassifyPath(path, &device)) {
+    facts["path"] = Narrow(given);
+    facts["judged_path"] = Narrow(path);
+    switch (kind) {
     case Machine::PathKind::Empty:
         facts["kind"] = "empty";
         report.Add(CReport::Fact, "An empty path: nothing to answer");
@@ -203,11 +206,6 @@ void CheckPath(CReport& report, const std::wstring& path)
     case Machine::PathKind::TooLong:
         facts["kind"] = "too long";
         report.Add(CReport::Fact, "Longer than any Windows path (32,767 characters): not asked");
-        return;
-    case Machine::PathKind::Relative:
-        facts["kind"] = "relative";
-        report.Add(CReport::Fact, "A relative path: the file manager asks about full paths only; give it whole, "
-                                  "as C:\\folder\\file");
         return;
     case Machine::PathKind::Device:
         facts["kind"] = "device";
@@ -218,6 +216,7 @@ void CheckPath(CReport& report, const std::wstring& path)
         report.Add(CReport::Fact, "A network path: not opened. The module badges only items under the client's root "
                                   "folder, on this machine");
         return;
+    case Machine::PathKind::Relative:
     case Machine::PathKind::Local:
         facts["kind"] = "local";
         break;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <shlobj.h>
+#include <sqlite3.h>
 
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "base/RegistryKey.h"
 #include "base/Utf8.h"
 #include "client/ClientContract.h"
+#include "client/SqliteDb.h"
 #include "tests/support/ClientEnvironment.h"
 #include "tools/standin/LoadedExtension.h"
 #include "tools/standin/Program.h"
@@ -29,11 +31,18 @@ const wchar_t Package[] = L"Software\\Classes\\Local Settings\\Software\\Microso
                           L"Repository\\Packages\\Orbeth.Extensions_1.0.0.0_x64__4a1dzq9cyq9xe";
 
 // orbeth-doctor.exe run as a user runs it, a process of its own: its exit code and output.
-std::pair<DWORD, std::string> RunDoctor(const std::vector<std::wstring>& arguments)
+std::pair<DWORD, std::string> RunDoctor(const std::vector<std::wstring>& arguments, const std::wstring& folder = {})
 {
     std::string output;
-    const DWORD exitCode = RunProgramBeside(L"orbeth-doctor.exe", arguments, &output);
+    const DWORD exitCode =
+        RunProgramBeside(L"orbeth-doctor.exe", arguments, &output, folder.empty() ? nullptr : folder.c_str());
     return {exitCode, output};
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    std::string utf8;
+    return WideToUtf8(text, &utf8) ? utf8 : "(not UTF-16)";
 }
 
 Json::Value Parsed(const std::string& text)
@@ -63,12 +72,39 @@ HRESULT CallExport(const std::wstring& dll, const char* name)
     return call ? call() : E_FAIL;
 }
 
-// What a row breaks in the setup where everything is in place, and the arguments it gives.
+// What a row breaks in the setup where everything is in place, and the arguments it gives, in
+// the doctor's current folder.
 struct CSetup {
+    CSetup(CStandInClient& c, CStandInWebService& w) : client(c), web(w) {}
     CStandInClient& client;
     CStandInWebService& web;
     std::vector<std::wstring> arguments;
+    std::wstring folder;
+    CSqliteDb holder; // a connection of "the client" that holds a database locked
+    std::vector<std::string> lines; // what the report must also say, known only once the setup is made
 };
+
+// A class of another program: its file is found where LoadLibrary looks.
+const wchar_t OtherClass[] = L"{0A1B2C3D-0000-4000-8000-0000000000EE}";
+
+// Other programs' identifiers, sorted before ours; those whose class is not registered do not load.
+bool OtherIdentifiers(int loading, int notLoading)
+{
+    bool made = RegSetKeyValueW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\CLSID\\" + std::wstring(OtherClass) + L"\\InprocServer32").c_str(),
+                                nullptr, REG_SZ, L"shell32.dll", 24) == 0;
+    for (int i = 0; i < loading + notLoading; ++i) {
+        const std::wstring clsid = i < notLoading ? L"{0}" : OtherClass;
+        made &= SetString(HKEY_LOCAL_MACHINE, (Identifiers + (L"\\    Other" + std::to_wstring(10 + i))).c_str(), nullptr, clsid);
+    }
+    return made;
+}
+
+std::wstring UserClassKey(const CLSID& clsid)
+{
+    wchar_t text[40] = {};
+    StringFromGUID2(clsid, text, 40);
+    return L"Software\\Classes\\CLSID\\" + std::wstring(text);
+}
 
 // One setup per row, made afresh: the stand-in client and its service, its web service, and the
 // module registered; then the row breaks one thing and reads the doctor's report of it.
@@ -81,6 +117,8 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
     std::string quoted;
     ASSERT_TRUE(WideToUtf8(moved.Path(), &quoted));
     quoted.replace(quoted.find("O'Neil"), 6, "O''Neil");
+    const std::wstring okKey = UserClassKey(CLSID_OrbethOkIconOverlay);
+    std::vector<std::wstring> judged; // the paths row's, as the doctor should judge them
     std::wstring beside = Beside(L"");
     CharUpperBuffW(beside.data(), DWORD(beside.size()));
     const struct {
@@ -93,7 +131,7 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
         // clang-format off
     } rows[] = {
         {"all in place", nullptr, 0, {"Classes: all 5 registered, threading model Apartment, in ", "OrbethExtensions.dll: found, version 1.", "(the doctor's too)",
-            "Approved shell extensions: all 4", "registered for files (*) and folders (Directory)", "  1 used   \"   001OrbethOk\" (ours",
+            "Approved shell extensions: all 4", "registered for files (*) and folders (Directory)", "  1 used     \"   001OrbethOk\" (ours",
             "found in the 32-bit view", "latest batch", "signed in as alice@example.org; sharing of files on, of folders on",
             "Service orbethSync: running", "127.0.0.1:8806: accepts connections", "Summary\n  Badges can show.\n"}, Registered,
             [](const Json::Value& facts) { return facts["client"]["service_state"] == "running"; }},
@@ -103,12 +141,31 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
             CRegistryKey wide;
             return CStandInClient::DeleteRegistryKey() && wide.Create(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WRITE | KEY_WOW64_64KEY) == 0 &&
                    RegSetValueExW(wide.Get(), L"root_dir", 0, REG_SZ, reinterpret_cast<const BYTE*>(s.client.RootDir().c_str()), 2 * DWORD(s.client.RootDir().size() + 1)) == 0;
-         }, 1, {"found only in the 64-bit view", "reg import orbeth.reg /reg:32", "Summary\n  Badges cannot show: Registry key"}},
+         }, 1, {"found only in the 64-bit view", "(on 64-bit Windows, HKLM\\Software\\WOW6432Node\\Orbeth Desktop Sync)",
+                "reg import orbeth.reg /reg:32", "Summary\n  Badges cannot show: Registry key"}},
         {"the root missing", [](CSetup& s) { return s.client.SetRegistryValue(L"root_dir", L"C:\\Gone\\Orbeth"); }, 1,
             {"PROBLEM: Root folder C:\\Gone\\Orbeth (root_dir): does not exist"}},
         {"sync.db missing", [](CSetup& s) { return DeleteFileW(s.client.SyncDbPath().c_str()) != 0; }, 1, {"PROBLEM: sync.db: not found in"}},
         {"sync.db not a database", [](CSetup& s) { return CopyFileW(Beside(L"OrbethExtensions.dll").c_str(), s.client.SyncDbPath().c_str(), FALSE) != 0; }, 1,
             {"PROBLEM: sync.db: does not open read-only as a SQLite database"}},
+        {"sync.db locked by the client while the doctor runs", [](CSetup& s) {
+            return s.holder.Open(s.client.SyncDbPath().c_str(), SQLITE_OPEN_READWRITE) && s.holder.Prepare(L"BEGIN EXCLUSIVE") && !s.holder.Step();
+         }, 0, {"WARNING: sync.db: busy: the client is writing it", "What to do: run the doctor again in a moment",
+                "signed in as alice@example.org", "Summary\n  Badges can show. Yet: sync.db: busy"}, Registered,
+            [](const Json::Value& facts) { return facts["client"]["sync_db"]["busy"] == true && facts["client"]["dconf_db"]["busy"] == false; }},
+        {"a per-user registration naming a file that is gone", [&](CSetup&) { return SetString(HKEY_CURRENT_USER, (okKey + L"\\InprocServer32").c_str(), nullptr, L"C:\\Gone\\OrbethExtensions.dll"); }, 1,
+            {"WARNING: In-sync overlay {", ": registered for this user too, at HKCU\\" + Utf8(okKey) + ", which overrides the machine's registration for this user (which names ",
+             "PROBLEM: C:\\Gone\\OrbethExtensions.dll: does not exist", "What to do: delete the per-user registration that names it, as this user, in a command prompt: reg delete \"HKCU\\" + Utf8(okKey) + "\" /f",
+             "Summary\n  The in-sync badge cannot show: C:\\Gone\\OrbethExtensions.dll: does not exist"}, Registered,
+            [&](const Json::Value& facts) {
+                std::string keys;
+                for (const Json::Value& found : facts["module"]["classes"])
+                    keys += found["per_user_key"].asString();
+                return keys == "HKCU\\" + Utf8(okKey) && facts["summary"]["badges_that_cannot_show"] == Parsed(R"(["ok"])");
+            }},
+        {"a per-user registration naming the DLL", [&](CSetup&) { return SetString(HKEY_CURRENT_USER, (okKey + L"\\InprocServer32").c_str(), nullptr, Beside(L"OrbethExtensions.dll")) &&
+                                                                   SetString(HKEY_CURRENT_USER, (okKey + L"\\InprocServer32").c_str(), L"ThreadingModel", L"Apartment"); }, 0,
+            {"OrbethExtensions.dll, threading model Apartment\n", "Summary\n  Badges can show. Yet: In-sync overlay {"}},
         {"no user", [](CSetup& s) { return s.client.ExecDconf(L"UPDATE driveconfig SET user = NULL"); }, 1,
             {"PROBLEM: dconf.db: opens read-only, but no user is signed in", "What to do: sign in"}},
         {"the service stopped", [](CSetup&) { return StandInService::Stop(); }, 1,
@@ -116,25 +173,60 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
             [](const Json::Value& facts) { return facts["client"]["service_state"] == "stopped"; }},
         {"nothing listening on 8806", [](CSetup& s) { return s.web.Stop(), true; }, 0,
             {"Summary\n  Badges can show. Yet: Local web service 127.0.0.1:8806: nothing accepts connections"}},
-        {"ours pushed past the 15th", [&](CSetup&) {
-            bool made = true;
-            for (int i = 10; i < 25; ++i)
-                made &= RegSetKeyValueW(HKEY_LOCAL_MACHINE, (Identifiers + (L"\\    Other" + std::to_wstring(i))).c_str(), nullptr, REG_SZ, L"{0}", 8) == 0;
-            return made;
-         }, 1, {" 16 unused \"   001OrbethOk\"", "PROBLEM: Past the 15 identifiers that the file manager uses: \"   001OrbethOk\" (In-sync overlay) at 16, \"   002OrbethPending\" (Waiting overlay) at 17",
-                "Pushed there by 15 names of other programs before them: \"    Other10\", \"    Other11\"",
-                "reg delete \"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\    Other10\" /f"}},
+        {"12 other identifiers before ours", [](CSetup&) { return OtherIdentifiers(12, 0); }, 0,
+            {" 11 used     \"    Other20\"", " 12 at risk  \"    Other21\"", " 13 at risk  \"   001OrbethOk\"", "WARNING: Near the end of the 15 slots: \"   001OrbethOk\" (In-sync overlay) at 13, "
+             "\"   002OrbethPending\" (Waiting overlay) at 14, \"   003OrbethError\" (Failed overlay) at 15; Windows keeps some",
+             "Before them: 12 identifiers of other programs that load, 0 that do not", "Summary\n  Badges can show. Yet: Near the end"}},
+        {"13 other identifiers before ours", [](CSetup&) { return OtherIdentifiers(13, 0); }, 1,
+            {"PROBLEM: Past the 15 slots: \"   003OrbethError\" (Failed overlay) at 16, whose badges never show.",
+             "WARNING: Near the end of the 15 slots: \"   001OrbethOk\" (In-sync overlay) at 14, \"   002OrbethPending\" (Waiting overlay) at 15;",
+             "Summary\n  The failed badge cannot show: Past the 15 slots"}, Registered,
+            [](const Json::Value& facts) { return facts["summary"]["badges_that_cannot_show"] == Parsed(R"(["error"])"); }},
+        {"15 other identifiers before ours", [](CSetup&) { return OtherIdentifiers(15, 0); }, 1,
+            {" 16 unused   \"   001OrbethOk\"", "Summary\n  Badges cannot show: Past the 15 slots: \"   001OrbethOk\" (In-sync overlay) at 16,",
+             "remove those of programs no longer in use, for example reg delete \"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\    Other10\" /f"}},
+        {"13 other identifiers, 3 that do not load", [](CSetup&) { return OtherIdentifiers(10, 3); }, 0,
+            {"    no slot  \"    Other10\": does not load, its class {0} is not registered", " 10 used     \"    Other22\"",
+             "WARNING: Near the end of the 15 slots: \"   002OrbethPending\" (Waiting overlay) at 12, \"   003OrbethError\" (Failed overlay) at 13;",
+             "Before them: 10 identifiers of other programs that load, 3 that do not",
+             "remove the identifiers that do not load (they show nothing), for example reg delete \"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\    Other10\" /f; "
+             "remove those of programs no longer in use, for example reg delete \"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\    Other13\" /f",
+             "Counted with the identifiers that do not load, ours would stand at 14, 15, 16"}},
         {"the registered DLL missing", nullptr, 1, {"OrbethExtensions.dll: does not exist (moved or deleted after it was registered)"}, FileGone},
         {"the module not registered", nullptr, 1, {"PROBLEM: Not registered: none of the module's 5 classes",
             "PROBLEM: None of the module's overlays has an identifier"}, Unregistered},
         {"odd paths", [](CSetup& s) {
-            s.arguments = {s.client.PathOf(L"missing.txt"), L"Docs\\a.txt", L"C:\\" + std::wstring(32000, L'a'), L"CON", L"C:\\x\\com1.txt",
+            s.arguments = {s.client.PathOf(L"missing.txt"), L"C:\\" + std::wstring(32000, L'a'), L"CON", L"C:\\x\\com1.txt",
                            L"\\\\host\\share\\x.txt", L"", s.client.DconfDbPath()};
             return true;
          }, 0, {"Badge: none. Step by step:\n    - the service orbethSync runs\n    - under the client's root folder",
-                "it does not exist (its attributes cannot be read)\n  Menu, this path alone: inactive", "A relative path",
+                "it does not exist (its attributes cannot be read)\n  Menu, this path alone: inactive",
                 "32003 characters long", "Names the device CON", "Names the device COM1", "A network path: not opened", "An empty path",
                 "not under the client's root folder", "Menu, this path alone: refused"}},
+        {"paths as people type them", [&](CSetup& s) {
+            const std::wstring file = s.client.PathOf(L"ok.txt"), folder = s.client.PathOf(L"Docs");
+            std::wstring slashes = file;
+            std::replace(slashes.begin(), slashes.end(), L'\\', L'/');
+            // "C:\...\Docs\" typed in a prompt arrives as C:\...\Docs"
+            s.arguments = {slashes, L"\\\\?\\" + file, L"ok.txt", L"  " + file + L"  ", folder + L"\"", L"\\\\?\\UNC\\host\\share\\x.txt"};
+            s.folder = s.client.RootDir();
+            judged = {file, file, file, file, folder, L"\\\\host\\share\\x.txt"};
+            for (size_t i = 0; i < judged.size(); ++i)
+                s.lines.push_back("Path " + Utf8(s.arguments[i]) + ", judged as " + Utf8(judged[i]) + (i < 5 ? "\n  Badge: in sync." : "\n  A network path"));
+            return s.client.MakeFile(L"ok.txt") && s.client.MakeFolder(L"Docs") && s.client.SetStatus(L"/ok.txt", 2) && s.client.SetStatus(L"/docs/", 2);
+         }, 0, {}, Registered, [&](const Json::Value& facts) {
+            bool same = facts["paths"].size() == judged.size();
+            for (Json::ArrayIndex i = 0; same && i < judged.size(); ++i)
+                same = facts["paths"][i]["judged_path"] == Utf8(judged[i]) && facts["paths"][i]["badge"] == (i < 5 ? "ok" : Json::Value());
+            return same;
+         }},
+        {"long paths cut between characters", [](CSetup& s) {
+            // Cut at 120 units, each would fall inside a character: a pair of surrogates, a letter and its accent.
+            const std::wstring start = s.client.RootDir() + std::wstring(119 - s.client.RootDir().size(), L'\u00C9');
+            s.arguments = {start + L"\U0001F600" + std::wstring(10, L'x'), start + L"e\u0301" + std::wstring(10, L'x')};
+            s.lines = {"Path " + Utf8(start) + "... (130 characters)\n", "Path " + Utf8(start) + "... (131 characters)\n"};
+            return true;
+         }, 0, {}},
         {"Windows 11, the package at the DLL's folder, in other case and with a backslash", [&](CSetup&) { return Windows(L"22000", beside); }, 0,
             {"Windows 11 package Orbeth.Extensions 1.0.0.0: registered for this user, at ", "Summary\n  Badges can show.\n"}, Registered,
             [](const Json::Value& facts) { return facts["package"]["registered"] == true && facts["package"]["version"] == "1.0.0.0" && facts["package"]["windows_build"].asUInt() == 22000; }},
@@ -168,15 +260,17 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
             ASSERT_TRUE(!copied || CopyFileW(Beside(L"OrbethExtensions.dll").c_str(), dll.c_str(), FALSE));
             ASSERT_TRUE(row.registration == Unregistered || CallExport(dll, "DllRegisterServer") == S_OK);
             ASSERT_TRUE(row.registration != FileGone || DeleteFileW(dll.c_str()));
-            CSetup setup{client, web, {}};
+            CSetup setup(client, web);
             ASSERT_TRUE(!row.change || row.change(setup));
-            const auto [exitCode, output] = RunDoctor(setup.arguments);
+            const auto [exitCode, output] = RunDoctor(setup.arguments, setup.folder);
             EXPECT_EQ(exitCode, row.exitCode) << output;
-            for (const std::string& line : row.lines)
+            std::vector<std::string> lines = row.lines;
+            lines.insert(lines.end(), setup.lines.begin(), setup.lines.end());
+            for (const std::string& line : lines)
                 EXPECT_NE(output.find(line), std::string::npos) << line << "\n" << output;
             if (row.json) {
                 setup.arguments.push_back(L"--json");
-                const auto [jsonExit, json] = RunDoctor(setup.arguments);
+                const auto [jsonExit, json] = RunDoctor(setup.arguments, setup.folder);
                 const Json::Value facts = Parsed(json);
                 EXPECT_TRUE(jsonExit == row.exitCode && facts["summary"]["exit_code"].asUInt() == row.exitCode &&
                             facts["summary"]["badges_can_show"] == (row.exitCode == 0) && row.json(facts) &&
@@ -191,6 +285,8 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
         EXPECT_TRUE(Windows(build.c_str()));
         for (int i = 10; i < 25; ++i)
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, (Identifiers + (L"\\    Other" + std::to_wstring(i))).c_str());
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\CLSID\\" + std::wstring(OtherClass)).c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER, okKey.c_str());
     }
     EXPECT_EQ(RunDoctor({L"--bogus"}).first, 2u);
 }

@@ -12,12 +12,25 @@ std::wstring Beside(const wchar_t* file)
     return self.substr(0, self.find_last_of(L'\\') + 1) + file;
 }
 
-DWORD RunProgramBeside(const wchar_t* file, const std::vector<std::wstring>& arguments, std::string* output)
+DWORD RunProgramBeside(const wchar_t* file, const std::vector<std::wstring>& arguments, std::string* output,
+                       const wchar_t* currentFolder)
 {
     const std::wstring program = Beside(file);
     std::wstring line = L"\"" + program + L"\"";
-    for (const std::wstring& argument : arguments) // a final backslash would escape the closing quote
-        line += L" \"" + argument + (argument.empty() || argument.back() != L'\\' ? L"\"" : L"\\\"");
+    // Quoted so that the program's CommandLineToArgvW gives each argument back as it is: a quote
+    // escaped, and the backslashes before a quote (or the closing one) doubled.
+    for (const std::wstring& argument : arguments) {
+        line += L" \"";
+        size_t backslashes = 0;
+        for (const wchar_t c : argument) {
+            if (c == L'"')
+                line.append(backslashes + 1, L'\\');
+            backslashes = c == L'\\' ? backslashes + 1 : 0;
+            line += c;
+        }
+        line.append(backslashes, L'\\');
+        line += L'"';
+    }
     // Through a file: a pipe the program fills would stop it until read.
     CTempFolder folder(L"program");
     const std::wstring log = folder.Child(L"output.txt");
@@ -31,7 +44,7 @@ DWORD RunProgramBeside(const wchar_t* file, const std::vector<std::wstring>& arg
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = startup.hStdError = out.Get();
         PROCESS_INFORMATION process{};
-        if (out && CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+        if (out && CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, currentFolder, &startup,
                                   &process)) {
             const CHandle thread(process.hThread), running(process.hProcess);
             if (WaitForSingleObject(running.Get(), 60000) != WAIT_OBJECT_0 ||
