@@ -97,7 +97,8 @@ bool OpensReadOnly(CReport& report, const std::wstring& folder, const wchar_t* f
                        std::to_string(BusyWaitMs / 1000) + " s the doctor waited; nothing of it was read",
                    "run the doctor again in a moment; if it stays busy, quit the Orbeth client and start it again");
     else if (opens == Opens::No)
-        report.Add(CReport::Problem, Narrow(file) + ": does not open read-only as a SQLite database (not one, or damaged)",
+        report.Add(CReport::Problem,
+                   Narrow(file) + ": does not open read-only as a SQLite database (not one, or damaged)",
                    "quit the Orbeth client and start it again; if this stays, repair or reinstall it");
     return opens == Opens::Yes;
 }

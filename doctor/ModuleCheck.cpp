@@ -117,9 +117,9 @@ void CheckModuleFile(CReport& report, const CNamedFile& named, const std::wstrin
     if (!exists) {
         // regsvr32 would write the machine's keys and leave the per-user ones hiding them.
         report.Add(named.missing, Narrow(file) + ": does not exist (moved or deleted after it was registered)",
-                   named.userKeys.empty() ? "reinstall Orbeth, or register the DLL where it is now: " + RegisterCommand()
-                                          : "delete the per-user registration that names it, " +
-                                                DeleteUserKeys(named.userKeys),
+                   named.userKeys.empty()
+                       ? "reinstall Orbeth, or register the DLL where it is now: " + RegisterCommand()
+                       : "delete the per-user registration that names it, " + DeleteUserKeys(named.userKeys),
                    named.badges);
         return;
     }
@@ -231,9 +231,9 @@ void CheckModule(CReport& report, const std::wstring& doctorVersion)
                            (reg.machineFile.empty() ? " (the machine has none)"
                                                     : " (which names " + Narrow(reg.machineFile) + ")") +
                            ": the file manager loads the file the per-user key names",
-                       reg.machineFile.empty() ? RegisterCommand() + "; then delete the per-user key, " +
-                                                     DeleteUserKeys({reg.userKey})
-                                               : "delete the per-user key, " + DeleteUserKeys({reg.userKey}));
+                       reg.machineFile.empty()
+                           ? RegisterCommand() + "; then delete the per-user key, " + DeleteUserKeys({reg.userKey})
+                           : "delete the per-user key, " + DeleteUserKeys({reg.userKey}));
         if (!reg.registered || reg.file.empty()) {
             report.Add(found.role->missing,
                        name + (reg.registered ? ": registered without a file (InprocServer32)" : ": not registered") +
@@ -242,10 +242,11 @@ void CheckModule(CReport& report, const std::wstring& doctorVersion)
                        BadgeOf(*found.role));
             continue;
         }
-        const std::string line = name + ": " + Narrow(reg.file) + ", threading model " +
-                                 (reg.model.empty() ? "none" : Narrow(reg.model));
+        const std::string line =
+            name + ": " + Narrow(reg.file) + ", threading model " + (reg.model.empty() ? "none" : Narrow(reg.model));
         if (_wcsicmp(reg.model.c_str(), L"Apartment") != 0 && _wcsicmp(reg.model.c_str(), L"Both") != 0)
-            report.Add(CReport::Warning, line + ": the file manager needs Apartment", RegisterCommand());
+            report.Add(CReport::Warning, line + ": the file manager needs Apartment",
+                       reg.userKey.empty() ? RegisterCommand() : "delete the per-user key, as above");
         else
             report.Add(CReport::Fact, line);
         auto file = std::find_if(files.begin(), files.end(),
@@ -271,18 +272,19 @@ void CheckModule(CReport& report, const std::wstring& doctorVersion)
         report.Facts()["approved"][Narrow(extension.clsid)] = approved;
         if (!approved)
             unapproved += (unapproved.empty() ? "" : ", ") + std::string(RoleOf(extension.clsid)->name);
-        userApproved |= !approved && Machine::ReadString(HKEY_CURRENT_USER, ApprovedExtensionsKey, extension.clsid, &name);
+        userApproved |=
+            !approved && Machine::ReadString(HKEY_CURRENT_USER, ApprovedExtensionsKey, extension.clsid, &name);
     }
     if (unapproved.empty())
         report.Add(CReport::Fact, "Approved shell extensions: all " + std::to_string(ApprovedExtensionCount) +
                                       " of ours (HKLM\\" + Narrow(ApprovedExtensionsKey) + ")");
     else
-        report.Add(CReport::Warning,
-                   "Not among the approved shell extensions: " + unapproved +
-                       "; where a policy admits only approved ones, the file manager does not load them" +
-                       (userApproved ? " (an approval under HKCU does not count: the policy reads the machine's list)"
-                                     : ""),
-                   RegisterCommand());
+        report.Add(
+            CReport::Warning,
+            "Not among the approved shell extensions: " + unapproved +
+                "; where a policy admits only approved ones, the file manager does not load them" +
+                (userApproved ? " (an approval under HKCU does not count: the policy reads the machine's list)" : ""),
+            RegisterCommand());
 
     CheckMenuKeys(report, GuidText(CLSID_OrbethContextMenuHandler));
 
@@ -326,14 +328,17 @@ void CheckOverlaySlots(CReport& report)
         const bool loads = Machine::ServerFileExists(reg.file);
         const CIdentifier identifier{names[i], role && role->badge != StatusNone ? role : nullptr, loads,
                                      loads ? ++loading : 0, i + 1};
-        const std::string why = !reg.registered  ? "its class " + Narrow(clsid) + " is not registered"
+        const std::string why = !reg.registered    ? "its class " + Narrow(clsid) + " is not registered"
                                 : reg.file.empty() ? "its class " + Narrow(clsid) + " names no file"
                                                    : "its class's file " + Narrow(reg.file) + " is missing";
         char position[24];
         const size_t slot = identifier.slot;
         snprintf(position, sizeof(position), "%3zu %-8s ", slot,
-                 slot > UsedOverlaySlots ? "unused" : slot >= FirstSlotAtRisk ? "at risk" : "used");
-        const std::string text = Quoted(names[i]) + (identifier.ours ? " (ours: " + std::string(identifier.ours->name) + ")" : "");
+                 slot > UsedOverlaySlots   ? "unused"
+                 : slot >= FirstSlotAtRisk ? "at risk"
+                                           : "used");
+        const std::string text =
+            Quoted(names[i]) + (identifier.ours ? " (ours: " + std::string(identifier.ours->name) + ")" : "");
         report.Add(CReport::Fact, loads ? position + text : "    no slot  " + text + ": does not load, " + why);
         Json::Value facts;
         facts["name"] = Narrow(names[i]);
@@ -362,8 +367,8 @@ void CheckOverlaySlots(CReport& report)
     for (const CClassRole& role : Roles) {
         if (role.badge == StatusNone)
             continue;
-        const auto at = std::find_if(identifiers.begin(), identifiers.end(),
-                                     [&](const CIdentifier& i) { return i.ours == &role; });
+        const auto at =
+            std::find_if(identifiers.begin(), identifiers.end(), [&](const CIdentifier& i) { return i.ours == &role; });
         if (at == identifiers.end()) {
             report.Add(CReport::Problem,
                        "No identifier names the " + std::string(role.name) + " " + Narrow(GuidText(*role.clsid)) +
@@ -388,7 +393,7 @@ void CheckOverlaySlots(CReport& report)
         last = std::max(last, at->place);
     }
     if (past.empty() && atRisk.empty())
-        report.Add(CReport::Fact, "Ours are all within the first " + std::to_string(FirstSlotAtRisk - 1) +
+        report.Add(CReport::Fact, "Ours that load are all within the first " + std::to_string(FirstSlotAtRisk - 1) +
                                       " slots (the file manager reads them when it starts)");
     if (last == 0)
         return;
@@ -404,7 +409,8 @@ void CheckOverlaySlots(CReport& report)
         const bool pasteable = other.name.find_first_of(L"\"%") == std::wstring::npos &&
                                std::all_of(other.name.begin(), other.name.end(), [](wchar_t c) { return c >= 0x20; });
         if (example[other.loads].empty() && pasteable)
-            example[other.loads] = "reg delete \"HKLM\\" + Narrow(OverlayIdentifiersKey) + "\\" + Narrow(other.name) + "\" /f";
+            example[other.loads] =
+                "reg delete \"HKLM\\" + Narrow(OverlayIdentifiersKey) + "\\" + Narrow(other.name) + "\" /f";
     }
     std::string remove;
     if (!example[0].empty())
@@ -413,18 +419,19 @@ void CheckOverlaySlots(CReport& report)
               (example[1].empty() ? std::string(" with the Registry Editor") : ", for example " + example[1]) +
               ", or ask their makers for fewer. Names sort by their leading spaces first. Commands as administrator; "
               "then restart the file manager, which reads the identifiers only when it starts";
-    const std::string before = " Before them: " + std::to_string(others[1]) + " identifiers of other programs that load, " +
-                               std::to_string(others[0]) + " that do not";
+    const std::string before = " Before them: " + std::to_string(others[1]) +
+                               " identifiers of other programs that load, " + std::to_string(others[0]) +
+                               " that do not";
     if (!past.empty())
         report.Add(CReport::Problem,
-                   "Past the " + std::to_string(UsedOverlaySlots) + " slots: " + past.substr(2) +
-                       ", whose badges never show." + before,
+                   "Past the " + std::to_string(UsedOverlaySlots) + " slots, so never shown: " + past.substr(2) + "." +
+                       before,
                    remove, stopped);
     if (!atRisk.empty())
         report.Add(CReport::Warning,
-                   "Near the end of the " + std::to_string(UsedOverlaySlots) + " slots: " + atRisk.substr(2) +
-                       "; Windows keeps some of the " + std::to_string(UsedOverlaySlots) +
-                       " for its own overlays, so these badges may not show." + (past.empty() ? before : ""),
+                   "Near the end of the " + std::to_string(UsedOverlaySlots) +
+                       " slots, so perhaps not shown (Windows keeps some of them for its own overlays): " +
+                       atRisk.substr(2) + "." + (past.empty() ? before : ""),
                    past.empty() ? remove : "");
     if (!otherwise.empty())
         report.Add(CReport::Detail,

@@ -59,7 +59,8 @@ int CReport::Finish()
     if (m_stopped == AllBadges)
         summary = "Badges cannot show: " + m_firstProblem;
     else if (!BadgesCanShow())
-        summary = "The " + stopped + (names.size() == 1 ? " badge cannot" : " badges cannot") + " show: " + m_firstProblem;
+        summary =
+            "The " + stopped + (names.size() == 1 ? " badge cannot" : " badges cannot") + " show: " + m_firstProblem;
     if (BadgesCanShow() && !m_firstWarning.empty())
         summary += " Yet: " + m_firstWarning;
     m_key = "summary";

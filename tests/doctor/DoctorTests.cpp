@@ -80,7 +80,7 @@ struct CSetup {
     CStandInWebService& web;
     std::vector<std::wstring> arguments;
     std::wstring folder;
-    CSqliteDb holder; // a connection of "the client" that holds a database locked
+    CSqliteDb holder;               // a connection of "the client" that holds a database locked
     std::vector<std::string> lines; // what the report must also say, known only once the setup is made
 };
 
@@ -90,11 +90,14 @@ const wchar_t OtherClass[] = L"{0A1B2C3D-0000-4000-8000-0000000000EE}";
 // Other programs' identifiers, sorted before ours; those whose class is not registered do not load.
 bool OtherIdentifiers(int loading, int notLoading)
 {
-    bool made = RegSetKeyValueW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\CLSID\\" + std::wstring(OtherClass) + L"\\InprocServer32").c_str(),
-                                nullptr, REG_SZ, L"shell32.dll", 24) == 0;
+    bool made =
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE,
+                        (L"Software\\Classes\\CLSID\\" + std::wstring(OtherClass) + L"\\InprocServer32").c_str(),
+                        nullptr, REG_SZ, L"shell32.dll", 24) == 0;
     for (int i = 0; i < loading + notLoading; ++i) {
         const std::wstring clsid = i < notLoading ? L"{0}" : OtherClass;
-        made &= SetString(HKEY_LOCAL_MACHINE, (Identifiers + (L"\\    Other" + std::to_wstring(10 + i))).c_str(), nullptr, clsid);
+        made &= SetString(HKEY_LOCAL_MACHINE, (Identifiers + (L"\\    Other" + std::to_wstring(10 + i))).c_str(),
+                          nullptr, clsid);
     }
     return made;
 }
@@ -174,20 +177,20 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
         {"nothing listening on 8806", [](CSetup& s) { return s.web.Stop(), true; }, 0,
             {"Summary\n  Badges can show. Yet: Local web service 127.0.0.1:8806: nothing accepts connections"}},
         {"12 other identifiers before ours", [](CSetup&) { return OtherIdentifiers(12, 0); }, 0,
-            {" 11 used     \"    Other20\"", " 12 at risk  \"    Other21\"", " 13 at risk  \"   001OrbethOk\"", "WARNING: Near the end of the 15 slots: \"   001OrbethOk\" (In-sync overlay) at 13, "
-             "\"   002OrbethPending\" (Waiting overlay) at 14, \"   003OrbethError\" (Failed overlay) at 15; Windows keeps some",
+            {" 11 used     \"    Other20\"", " 12 at risk  \"    Other21\"", " 13 at risk  \"   001OrbethOk\"", "WARNING: Near the end of the 15 slots, so perhaps not shown (Windows keeps some of them for its own overlays): "
+             "\"   001OrbethOk\" (In-sync overlay) at 13, \"   002OrbethPending\" (Waiting overlay) at 14, \"   003OrbethError\" (Failed overlay) at 15.",
              "Before them: 12 identifiers of other programs that load, 0 that do not", "Summary\n  Badges can show. Yet: Near the end"}},
         {"13 other identifiers before ours", [](CSetup&) { return OtherIdentifiers(13, 0); }, 1,
-            {"PROBLEM: Past the 15 slots: \"   003OrbethError\" (Failed overlay) at 16, whose badges never show.",
-             "WARNING: Near the end of the 15 slots: \"   001OrbethOk\" (In-sync overlay) at 14, \"   002OrbethPending\" (Waiting overlay) at 15;",
+            {"PROBLEM: Past the 15 slots, so never shown: \"   003OrbethError\" (Failed overlay) at 16. Before them: 13 identifiers",
+             "WARNING: Near the end of the 15 slots, so perhaps not shown (Windows keeps some of them for its own overlays): \"   001OrbethOk\" (In-sync overlay) at 14, \"   002OrbethPending\" (Waiting overlay) at 15.\n",
              "Summary\n  The failed badge cannot show: Past the 15 slots"}, Registered,
             [](const Json::Value& facts) { return facts["summary"]["badges_that_cannot_show"] == Parsed(R"(["error"])"); }},
         {"15 other identifiers before ours", [](CSetup&) { return OtherIdentifiers(15, 0); }, 1,
-            {" 16 unused   \"   001OrbethOk\"", "Summary\n  Badges cannot show: Past the 15 slots: \"   001OrbethOk\" (In-sync overlay) at 16,",
+            {" 16 unused   \"   001OrbethOk\"", "Summary\n  Badges cannot show: Past the 15 slots, so never shown: \"   001OrbethOk\" (In-sync overlay) at 16,",
              "remove those of programs no longer in use, for example reg delete \"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\    Other10\" /f"}},
         {"13 other identifiers, 3 that do not load", [](CSetup&) { return OtherIdentifiers(10, 3); }, 0,
             {"    no slot  \"    Other10\": does not load, its class {0} is not registered", " 10 used     \"    Other22\"",
-             "WARNING: Near the end of the 15 slots: \"   002OrbethPending\" (Waiting overlay) at 12, \"   003OrbethError\" (Failed overlay) at 13;",
+             "(Waiting overlay) at 12, \"   003OrbethError\" (Failed overlay) at 13. Before them",
              "Before them: 10 identifiers of other programs that load, 3 that do not",
              "remove the identifiers that do not load (they show nothing), for example reg delete \"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\    Other10\" /f; "
              "remove those of programs no longer in use, for example reg delete \"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\    Other13\" /f",

@@ -44,8 +44,8 @@ DWORD RunProgramBeside(const wchar_t* file, const std::vector<std::wstring>& arg
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = startup.hStdError = out.Get();
         PROCESS_INFORMATION process{};
-        if (out && CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, currentFolder, &startup,
-                                  &process)) {
+        if (out && CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, currentFolder,
+                                  &startup, &process)) {
             const CHandle thread(process.hThread), running(process.hProcess);
             if (WaitForSingleObject(running.Get(), 60000) != WAIT_OBJECT_0 ||
                 !GetExitCodeProcess(running.Get(), &exitCode))
