@@ -339,7 +339,10 @@ void CheckOverlaySlots(CReport& report)
                                            : "used");
         const std::string text =
             Quoted(names[i]) + (identifier.ours ? " (ours: " + std::string(identifier.ours->name) + ")" : "");
-        report.Add(CReport::Fact, loads ? position + text : "    no slot  " + text + ": does not load, " + why);
+        std::string line = (loads ? position : "    no slot  ") + text;
+        if (!loads)
+            line += ": does not load, " + why;
+        report.Add(CReport::Fact, line);
         Json::Value facts;
         facts["name"] = Narrow(names[i]);
         facts["loads"] = loads;
