@@ -167,8 +167,10 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
                 return keys == "HKCU\\" + Utf8(okKey) && facts["summary"]["badges_that_cannot_show"] == Parsed(R"(["ok"])");
             }},
         {"a per-user registration naming the DLL", [&](CSetup&) { return SetString(HKEY_CURRENT_USER, (okKey + L"\\InprocServer32").c_str(), nullptr, Beside(L"OrbethExtensions.dll")) &&
-                                                                   SetString(HKEY_CURRENT_USER, (okKey + L"\\InprocServer32").c_str(), L"ThreadingModel", L"Apartment"); }, 0,
-            {"OrbethExtensions.dll, threading model Apartment\n", "Summary\n  Badges can show. Yet: In-sync overlay {"}},
+                                                                   SetString(HKEY_CURRENT_USER, (okKey + L"\\InprocServer32").c_str(), L"ThreadingModel", L"Apartment") &&
+                                                                   SetString(HKEY_CURRENT_USER, (Identifiers + std::wstring(L"\\ Mine")).c_str(), nullptr, L"{0}"); }, 0,
+            {"OrbethExtensions.dll, threading model Apartment\n", "Identifiers under HKCU\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers are not listed",
+             "Summary\n  Badges can show. Yet: In-sync overlay {"}},
         {"no user", [](CSetup& s) { return s.client.ExecDconf(L"UPDATE driveconfig SET user = NULL"); }, 1,
             {"PROBLEM: dconf.db: opens read-only, but no user is signed in", "What to do: sign in"}},
         {"the service stopped", [](CSetup&) { return StandInService::Stop(); }, 1,
@@ -290,6 +292,7 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
             RegDeleteKeyW(HKEY_LOCAL_MACHINE, (Identifiers + (L"\\    Other" + std::to_wstring(i))).c_str());
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\CLSID\\" + std::wstring(OtherClass)).c_str());
         RegDeleteTreeW(HKEY_CURRENT_USER, okKey.c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER, Identifiers);
     }
     EXPECT_EQ(RunDoctor({L"--bogus"}).first, 2u);
 }
