@@ -228,8 +228,11 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
         {"long paths cut between characters", [](CSetup& s) {
             // Cut at 120 units, each would fall inside a character: a pair of surrogates, a letter and its accent.
             const std::wstring start = s.client.RootDir() + std::wstring(119 - s.client.RootDir().size(), L'\u00C9');
-            s.arguments = {start + L"\U0001F600" + std::wstring(10, L'x'), start + L"e\u0301" + std::wstring(10, L'x')};
-            s.lines = {"Path " + Utf8(start) + "... (130 characters)\n", "Path " + Utf8(start) + "... (131 characters)\n"};
+            // And half a pair, alone: only it is replaced.
+            s.arguments = {start + L"\U0001F600" + std::wstring(10, L'x'), start + L"e\u0301" + std::wstring(10, L'x'),
+                           start.substr(0, 70) + L"\xD800\u00C9.txt"};
+            s.lines = {"Path " + Utf8(start) + "... (130 characters)\n", "Path " + Utf8(start) + "... (131 characters)\n",
+                       "Path " + Utf8(start.substr(0, 70)) + "\uFFFD\u00C9.txt"};
             return true;
          }, 0, {}},
         {"Windows 11, the package at the DLL's folder, in other case and with a backslash", [&](CSetup&) { return Windows(L"22000", beside); }, 0,
