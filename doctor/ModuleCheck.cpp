@@ -356,8 +356,9 @@ void CheckOverlaySlots(CReport& report)
     if (names.empty())
         report.Add(CReport::Fact, "No overlay identifiers are registered at all");
     if (!Machine::Subkeys(HKEY_CURRENT_USER, OverlayIdentifiersKey).empty())
-        report.Add(CReport::Fact, "Identifiers under HKCU\\" + Narrow(OverlayIdentifiersKey) +
-                                      " are not listed: as documented, the file manager reads the machine's (HKLM) only");
+        report.Add(CReport::Fact,
+                   "Identifiers under HKCU\\" + Narrow(OverlayIdentifiersKey) +
+                       " are not listed: as documented, the file manager reads the machine's (HKLM) only");
     if (std::none_of(identifiers.begin(), identifiers.end(), [](const CIdentifier& i) { return i.ours; })) {
         report.Add(CReport::Problem, "None of the module's overlays has an identifier: no badges", RegisterCommand());
         return;
