@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr int MenuBitmapResource = 301;
 const wchar_t VerbName[] = L"Orbeth shell extension";
 
 static_assert(MenuCommandCount == COrbethContextMenuHandler::CommandCount);
@@ -77,12 +76,10 @@ bool IsWholeDropList(const void* block, SIZE_T size)
 
 COrbethContextMenuHandler::COrbethContextMenuHandler()
 {
-    // Without the picture the entry simply has no bitmap. Loaded as it is stored: a bitmap
-    // converted to the screen's format costs five times as much under Wine.
-    const CBitmap loaded(static_cast<HBITMAP>(LoadImageW(GetModuleInstance(), MAKEINTRESOURCEW(MenuBitmapResource),
-                                                         IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
-    m_menuBitmap.Reset(MakeMenuBitmap(loaded.Get(), COLOR_MENU));
-    m_inactiveBitmap.Reset(MakeMenuBitmap(loaded.Get(), COLOR_INACTIVECAPTION));
+    // Without the picture the entry simply has no bitmap. The Windows 11 entry shows the same icon.
+    const int size = MenuIconSize(MenuDpi());
+    m_menuBitmap.Reset(MakeMenuBitmap(GetModuleInstance(), MenuIconResource, size, false));
+    m_inactiveBitmap.Reset(MakeMenuBitmap(GetModuleInstance(), MenuIconResource, size, true));
 }
 
 STDMETHODIMP COrbethContextMenuHandler::QueryInterface(REFIID riid, void** object)
@@ -174,7 +171,7 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
                 continue;
             const UINT state = model.lines[line] == CLineState::Enabled ? MF_STRING : MF_GRAYED;
             filled &= InsertMenuW(popup.Get(), position, MF_BYPOSITION | state, idCmdFirst + position,
-                                  MenuLineText(line)) != FALSE;
+                                  MenuLineText(line).c_str()) != FALSE;
             ++position;
         }
         if (!inactive && (!popup.Get() || !filled))
@@ -184,7 +181,8 @@ STDMETHODIMP COrbethContextMenuHandler::QueryContextMenu(HMENU menu, UINT indexM
         item.cbSize = sizeof(item);
         item.fMask = MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_BITMAP;
         item.wID = idCmdFirst + entryOffset;
-        item.dwTypeData = const_cast<wchar_t*>(MenuEntryTitle);
+        std::wstring title = MenuEntryTitle();
+        item.dwTypeData = title.data();
         if (inactive) {
             item.fMask |= MIIM_STATE;
             item.fState = MFS_DISABLED;

@@ -18,7 +18,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr int MenuIconResource = 204;
 const wchar_t NavigationTreeClass[] = L"NamespaceTreeControl";
 
 // A string the shell allocated, freed when it goes.
@@ -149,7 +148,10 @@ class CSubCommand final : public COneInterface<IExplorerCommand, IID_IExplorerCo
 public:
     CSubCommand(COrbethExplorerCommand* root, UINT line) : m_keep(root), m_root(root), m_line(line) {}
 
-    STDMETHODIMP GetTitle(IShellItemArray*, LPWSTR* name) override { return CopyOut(MenuLineText(m_line), name); }
+    STDMETHODIMP GetTitle(IShellItemArray*, LPWSTR* name) override
+    {
+        return CopyOut(MenuLineText(m_line).c_str(), name);
+    }
     STDMETHODIMP GetIcon(IShellItemArray*, LPWSTR* icon) override
     {
         if (!icon)
@@ -403,7 +405,7 @@ HRESULT COrbethExplorerCommand::RunLine(UINT line, IShellItemArray* items)
 
 STDMETHODIMP COrbethExplorerCommand::GetTitle(IShellItemArray*, LPWSTR* name)
 {
-    return CopyOut(MenuEntryTitle, name);
+    return CopyOut(MenuEntryTitle().c_str(), name);
 }
 
 STDMETHODIMP COrbethExplorerCommand::GetIcon(IShellItemArray*, LPWSTR* icon)

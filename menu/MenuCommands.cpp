@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/ModuleInstance.h"
 #include "menu/LocalServiceRequest.h"
 #include "menu/Selection.h"
 #include "menu/WebLinks.h"
@@ -34,13 +35,30 @@ const CMenuCommand MenuCommands[MenuCommandCount] = {
     {L"&View in Cloud", "one item alone", [](const CSelectionFacts& f) { return f.count == 1; }},
 };
 
-const wchar_t MenuEntryTitle[] = L"Orbeth";
+namespace {
 
-const wchar_t* MenuLineText(UINT line)
+std::wstring LoadedText(UINT id, const wchar_t* english)
+{
+    // With no buffer, LoadStringW hands out the resource's own text, which is not terminated.
+    const wchar_t* text = nullptr;
+    const int length = LoadStringW(GetModuleInstance(), id, reinterpret_cast<LPWSTR>(&text), 0);
+    return length > 0 && text ? std::wstring(text, size_t(length)) : std::wstring(english);
+}
+
+} // namespace
+
+std::wstring MenuEntryTitle()
+{
+    return LoadedText(MenuStringFirst, L"Orbeth");
+}
+
+std::wstring MenuLineText(UINT line)
 {
     if (line < MenuCommandCount)
-        return MenuCommands[line].text;
-    return line == ExcludedLine ? L"&File excluded from sync by your administrator" : nullptr;
+        return LoadedText(MenuStringFirst + 1 + line, MenuCommands[line].text);
+    return line == ExcludedLine
+               ? LoadedText(MenuStringFirst + 1 + line, L"&File excluded from sync by your administrator")
+               : std::wstring();
 }
 
 CMenuModel BuildMenuModel(COrbethSelection& selection)

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include <windows.h>
 
@@ -22,7 +23,8 @@ CSelectionFacts GetSelectionFacts(COrbethSelection& selection);
 // The commands of the full form, in their order in the submenu (= their offset from the first
 // identifier), each with the rule that enables it, and that rule in words for the doctor.
 struct CMenuCommand {
-    const wchar_t* text;
+    const wchar_t* text; // in English
+
     const char* rule;
     bool (*enabled)(const CSelectionFacts& facts);
 };
@@ -36,8 +38,14 @@ HRESULT RunMenuCommand(COrbethSelection& selection, UINT command);
 // so the two cannot differ. The lines are the full form's commands, then the excluded form's line.
 inline constexpr UINT ExcludedLine = MenuCommandCount;
 inline constexpr size_t MenuLineCount = MenuCommandCount + 1;
-extern const wchar_t MenuEntryTitle[];
-const wchar_t* MenuLineText(UINT line);
+// The texts in the file manager's user interface language: string resources of the module, the
+// title at MenuStringFirst and the lines after it; the English texts where the module has none.
+inline constexpr UINT MenuStringFirst = 400;
+std::wstring MenuEntryTitle();
+// Empty past the last line.
+std::wstring MenuLineText(UINT line);
+// The icon both entries show, the classic one as a bitmap made from it.
+inline constexpr int MenuIconResource = 204;
 
 enum class CLineState : uint8_t { Hidden, Greyed, Enabled };
 struct CMenuModel {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <set>
 #include <string>
@@ -12,7 +13,10 @@
 
 #include "OrbethExtensions_h.h"
 #include "base/Utf8.h"
+#include "base/GdiObject.h"
 #include "menu/ContextMenuHandler.h"
+#include "menu/MenuBitmap.h"
+#include "menu/MenuCommands.h"
 #include "module/ComObject.h"
 #include "tests/support/ClientEnvironment.h"
 #include "tools/standin/DropList.h"
@@ -42,25 +46,33 @@ struct CClick {
     UINT flags, idCmdLast;
 };
 
-// "menu" or "inactive": the system colour that the picture's background (its corner's colour) took,
-// while every other pixel stayed the picture's own, upright.
-std::string Background(HBITMAP bitmap)
+// "menu" or "inactive": the entry's picture as a menu blends it, a size x size 32-bit top-down
+// bitmap with premultiplied alpha, clear at its corners; "inactive" when greyed (no colour, half
+// opaque), "menu" when opaque in its middle and coloured; "?" for anything else. Top-down is seen
+// in its pixels: Wine reports a top-down section's height as positive.
+std::string Picture(HBITMAP bitmap, int size = GetSystemMetrics(SM_CXSMICON))
 {
-    const auto source = static_cast<HBITMAP>(LoadImageW(
-        GetModuleHandleW(L"OrbethExtensions.dll"), MAKEINTRESOURCEW(301), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-    HDC dc = CreateCompatibleDC(nullptr), own = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, bitmap), oldOwn = SelectObject(own, source);
-    std::set<COLORREF> background;
-    bool kept = source != nullptr;
-    for (int i = 0; i < 16 * 16; ++i) {
-        const COLORREF seen = GetPixel(dc, i % 16, i / 16), original = GetPixel(own, i % 16, i / 16);
-        original == GetPixel(own, 0, 0) ? void(background.insert(seen)) : void(kept &= seen == original);
+    DIBSECTION dib{};
+    if (GetObjectW(bitmap, sizeof(dib), &dib) != sizeof(dib) || dib.dsBm.bmBitsPixel != 32 ||
+        dib.dsBm.bmWidth != size || dib.dsBm.bmHeight != size)
+        return "?";
+    const auto* pixels = static_cast<const uint32_t*>(dib.dsBm.bmBits);
+    HDC dc = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    bool premultiplied = true, coloured = false, topDown = true;
+    for (int i = 0; i < size * size; ++i) {
+        const uint32_t alpha = pixels[i] >> 24, blue = pixels[i] & 0xFF, green = pixels[i] >> 8 & 0xFF,
+                       red = pixels[i] >> 16 & 0xFF;
+        premultiplied &= std::max({red, green, blue}) <= alpha;
+        coloured |= std::max({red, green, blue}) - std::min({red, green, blue}) > 8;
+        topDown &= GetPixel(dc, i % size, i / size) == RGB(red, green, blue);
     }
     DeleteDC((SelectObject(dc, old), dc));
-    DeleteDC((SelectObject(own, oldOwn), own));
-    DeleteObject(source);
-    const COLORREF corner = background.size() == 1 && kept ? *background.begin() : CLR_INVALID;
-    return corner == GetSysColor(COLOR_MENU) ? "menu" : corner == GetSysColor(COLOR_INACTIVECAPTION) ? "inactive" : "?";
+    const uint32_t corners = (pixels[0] | pixels[size - 1] | pixels[size * (size - 1)] | pixels[size * size - 1]) >> 24,
+                   middle = pixels[size * (size / 2) + size / 2] >> 24;
+    if (!premultiplied || !topDown || corners != 0)
+        return "?";
+    return middle == 255 && coloured ? "menu" : middle == 127 && !coloured ? "inactive" : "?";
 }
 
 // A menu as text: "~" marks a greyed item, "#" its identifier, "@" its bitmap's background, "{}"
@@ -69,12 +81,12 @@ std::string Render(HMENU menu)
 {
     std::string text;
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-        wchar_t name[64] = {};
+        wchar_t name[128] = {};
         MENUITEMINFOW item{};
         item.cbSize = sizeof(item);
         item.fMask = MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_STATE | MIIM_BITMAP | MIIM_FTYPE;
         item.dwTypeData = name;
-        item.cch = 64;
+        item.cch = 128;
         EXPECT_TRUE(GetMenuItemInfoW(menu, i, TRUE, &item));
         text += i ? "|" : "";
         if (item.fType & MFT_SEPARATOR) {
@@ -84,7 +96,7 @@ std::string Render(HMENU menu)
         std::string utf8;
         WideToUtf8(name, &utf8);
         text += (item.fState & MFS_DISABLED ? "~" : "") + utf8 + "#" + std::to_string(item.wID);
-        text += item.hbmpItem ? "@" + Background(item.hbmpItem) : "";
+        text += item.hbmpItem ? "@" + Picture(item.hbmpItem) : "";
         text += item.hSubMenu ? "{" + Render(item.hSubMenu) + "}" : "";
     }
     return text;
@@ -93,20 +105,29 @@ std::string Render(HMENU menu)
 // What the file manager's menu of "Open" and "Properties" must look like after the entry was
 // asked for between them, for "Full +--++" (each command enabled or greyed), "Excluded",
 // "Inactive", "none" or "refused" (by Initialize); and the count of identifiers used.
-std::string Expected(const std::string& form)
+// The menu's texts: its title, the five commands, the excluded line.
+using CTexts = std::vector<std::string>;
+const CTexts English = {"Orbeth",
+                        "&Share",
+                        "&Copy link",
+                        "&Comments",
+                        "&View Versions",
+                        "&View in Cloud",
+                        "&File excluded from sync by your administrator"};
+
+std::string Expected(const std::string& form, const CTexts& texts = English)
 {
     if (form == "none" || form == "refused")
         return "Open#1|Properties#2 (0)";
-    const char* commands[] = {"&Share", "&Copy link", "&Comments", "&View Versions", "&View in Cloud"};
-    std::string entry = "Orbeth#105@menu{", count = "6";
+    std::string entry = texts[0] + "#105@menu{", count = "6";
     for (size_t i = 0; i < 5 && form.size() == 10; ++i)
-        entry += (i ? "|" : "") + std::string(form[5 + i] == '-' ? "~" : "") + commands[i] + "#" +
+        entry += (i ? "|" : "") + std::string(form[5 + i] == '-' ? "~" : "") + texts[1 + i] + "#" +
                  std::to_string(FirstId + i);
     entry += "}";
     if (form == "Inactive")
-        entry = "~Orbeth#100@inactive", count = "1";
+        entry = "~" + texts[0] + "#100@inactive", count = "1";
     else if (form == "Excluded")
-        entry = "Orbeth#101@menu{~&File excluded from sync by your administrator#100}", count = "2";
+        entry = texts[0] + "#101@menu{~" + texts[6] + "#100}", count = "2";
     return "Open#1|-|" + entry + "|-|Properties#2 (" + count + ")";
 }
 
@@ -147,7 +168,7 @@ std::vector<ComPtr<IExplorerCommand>> SubCommands(IExplorerCommand* root)
 // (quickly, which must wait for the database, then slowly), or its lines are, the last one first:
 // the answer must not depend on the order.
 std::string ExplorerForm(CLoadedExtension& dll, IShellItemArray* items, IUnknown* site = nullptr,
-                         bool linesFirst = false)
+                         bool linesFirst = false, const CTexts& texts = English)
 {
     ComPtr<IExplorerCommand> root = dll.Create<IExplorerCommand>(CLSID_OrbethExplorerCommand, IID_IExplorerCommand);
     ComPtr<IObjectWithSite> sited;
@@ -166,7 +187,7 @@ std::string ExplorerForm(CLoadedExtension& dll, IShellItemArray* items, IUnknown
     }
     if (root->GetState(items, TRUE, &state) != S_OK || state == ECS_HIDDEN)
         return "refused";
-    EXPECT_TRUE(root->GetFlags(&flags) == S_OK && flags == ECF_HASSUBCOMMANDS && Title(root.Get(), items) == "Orbeth");
+    EXPECT_TRUE(root->GetFlags(&flags) == S_OK && flags == ECF_HASSUBCOMMANDS && Title(root.Get(), items) == texts[0]);
     if (lines.empty())
         lines = SubCommands(root.Get());
     std::string shown; // "~" before a greyed line, "|" after each
@@ -178,10 +199,11 @@ std::string ExplorerForm(CLoadedExtension& dll, IShellItemArray* items, IUnknown
     }
     if (state == ECS_DISABLED && shown.empty())
         return "Inactive";
-    if (state == ECS_ENABLED && shown == "~&File excluded from sync by your administrator|")
+    if (state == ECS_ENABLED && shown == "~" + texts[6] + "|")
         return "Excluded";
     std::string form = "Full ", rest = shown;
-    for (const std::string command : {"&Share|", "&Copy link|", "&Comments|", "&View Versions|", "&View in Cloud|"}) {
+    for (size_t i = 1; i <= 5; ++i) {
+        const std::string command = texts[i] + "|";
         const bool greyed = rest.rfind("~", 0) == 0;
         if (rest.compare(greyed, command.size(), command) != 0)
             break;
@@ -696,6 +718,98 @@ TEST_F(ContextMenuTest, AReplyIsNotReadPastItsTime)
     pages.push_back(L"sync_sharing?path_type=folder&share_link_uuid=0123456789abcdef0123456789ABCDEF");
     ASSERT_TRUE(browser.WaitForUrls(1, 10000));
     ExpectPages();
+}
+
+// The entry's picture at each scale's menu size, from the DLL's icon: clear corners, opaque middle,
+// premultiplied, the size the menu draws at that DPI. Wine answers GetSystemMetricsForDpi for any
+// DPI; the system DPI of a running process cannot be changed, so the DLL's own menu is seen at 96.
+TEST(MenuPictureTest, EachScaleGetsItsOwnSizeOfTheIcon)
+{
+    CLoadedExtension dll;
+    const HINSTANCE module = GetModuleHandleW(L"OrbethExtensions.dll");
+    const struct {
+        UINT dpi;
+        int size;
+    } scales[] = {{96, 16}, {120, 20}, {144, 24}, {192, 32}, {240, 40}};
+    for (const auto& scale : scales) {
+        EXPECT_EQ(MenuIconSize(scale.dpi), scale.size) << scale.dpi;
+        for (const bool greyed : {false, true}) {
+            const CBitmap picture(MakeMenuBitmap(module, MenuIconResource, scale.size, greyed));
+            EXPECT_EQ(Picture(picture.Get(), scale.size), greyed ? "inactive" : "menu") << scale.dpi;
+        }
+    }
+    EXPECT_EQ(MenuIconSize(MenuDpi()), GetSystemMetrics(SM_CXSMICON));
+}
+
+// The texts of the DLL's string table for one language, as the resource loader stores them: in
+// blocks of sixteen, each counted.
+CTexts TableOf(HMODULE dll, LANGID language)
+{
+    CTexts texts;
+    for (UINT id = MenuStringFirst; id <= MenuStringFirst + MenuLineCount; ++id) {
+        const HRSRC found = FindResourceExW(dll, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language);
+        const auto* text = found ? static_cast<const wchar_t*>(LockResource(LoadResource(dll, found))) : nullptr;
+        for (UINT i = 0; text && i < id % 16; ++i)
+            text += 1 + *text;
+        std::string utf8;
+        texts.push_back(text && WideToUtf8(std::wstring(text + 1, *text), &utf8) ? utf8 : "");
+    }
+    return texts;
+}
+
+// Three items only, all named in ASCII: with LC_ALL naming a locale this machine lacks, Wine takes
+// file names as ASCII.
+class MenuLanguageTest : public ContextMenuTest {
+protected:
+    void SetUp() override
+    {
+        ClientEnvironmentTest::SetUp();
+        for (const wchar_t* file : {L"a.txt", L"pending.txt", L"excluded.txt"})
+            ASSERT_TRUE(client.MakeFile(file));
+        ASSERT_TRUE(client.ExecSync(L"INSERT INTO ea(canonical_path, status, uqid) VALUES ('/a.txt', 2, 'A1'), "
+                                    L"('/pending.txt', 1, 'P1'), ('/excluded.txt', 9, 'E1')"));
+    }
+};
+
+// Both menus in the file manager's user interface language, which Wine takes from LC_ALL: ctest runs
+// this once per language (ORBETH_UI_LANGUAGE names the one it set), and a language without a table
+// gets English. Every translated line has an accelerator of its own.
+TEST_F(MenuLanguageTest, BothMenusSpeakTheUserInterfaceLanguage)
+{
+    const LANGID ui = GetUserDefaultUILanguage();
+    wchar_t set[8] = {};
+    if (GetEnvironmentVariableW(L"ORBETH_UI_LANGUAGE", set, 8)) {
+        ASSERT_EQ(ui, LANGID(wcstoul(set, nullptr, 16)));
+    }
+    CLoadedExtension dll;
+    const HMODULE module = GetModuleHandleW(L"OrbethExtensions.dll");
+    // German, French, Spanish and Japanese for every region; Portuguese and Chinese for one.
+    const LANGID tables[] = {0x0007, 0x000C, 0x000A, 0x0416, 0x0011, 0x0804};
+    CTexts want = TableOf(module, 0x0409);
+    EXPECT_EQ(want, English);
+    for (const LANGID table : tables) {
+        const CTexts texts = TableOf(module, table);
+        std::set<std::string> keys;
+        for (size_t i = 1; i < texts.size(); ++i) {
+            const size_t key = texts[i].find('&');
+            keys.insert(key == std::string::npos ? "" : texts[i].substr(key + 1, 1));
+        }
+        EXPECT_TRUE(keys.size() == MenuLineCount && !keys.count("") && texts[1] != English[1]) << table;
+        if (table == ui || table == PRIMARYLANGID(ui))
+            want = texts;
+    }
+    const struct {
+        const wchar_t* item;
+        const char* form;
+    } rows[] = {{L"a.txt", "Full +++++"}, {L"pending.txt", "Inactive"}, {L"excluded.txt", "Excluded"}};
+    for (const auto& row : rows) {
+        const CClick click({row.item});
+        ComPtr<IShellItemArray> items;
+        ComPtr<IUnknown> site;
+        EXPECT_EQ(Query(Initialized(dll, click).Get(), click), Expected(row.form, want)) << ui;
+        ASSERT_TRUE(Windows11(click, &items, &site));
+        EXPECT_EQ(ExplorerForm(dll, items.Get(), nullptr, false, want), row.form) << ui;
+    }
 }
 
 } // namespace
