@@ -44,10 +44,10 @@ private:
 
 // The picture's layout, in pixels of the window's client area.
 const int LargeIcon = 48, SmallIcon = 16;
-const int PictureWidth = 900, PictureHeight = 614;
+const int PictureWidth = 900, PictureHeight = 660;
 const RECT LargeView = {16, 64, 884, 266};
-const RECT SmallView = {16, 306, 436, 598};
-const POINT MenuAt = {460, 306};
+const RECT SmallView = {16, 306, 436, 644};
+const POINT MenuAt = {460, 306}, DarkMenuAt = {460, 496};
 
 // What the window paints besides its list views.
 struct CPictureState {
@@ -72,9 +72,39 @@ std::wstring Plain(const wchar_t* text)
     return plain;
 }
 
+// The colours a menu is drawn in: the system's, with its raised 3D edges, or a dark menu theme's,
+// which has flat lines of its own colour instead.
+struct CMenuColours {
+    COLORREF background, text, greyed, hot, hotText;
+    bool raised;
+    COLORREF line;
+};
+
+CMenuColours SystemMenuColours()
+{
+    return {GetSysColor(COLOR_MENU),
+            GetSysColor(COLOR_MENUTEXT),
+            GetSysColor(COLOR_GRAYTEXT),
+            GetSysColor(COLOR_HIGHLIGHT),
+            GetSysColor(COLOR_HIGHLIGHTTEXT),
+            true,
+            0};
+}
+
+const CMenuColours DarkMenuColours = {RGB(43, 43, 43), RGB(255, 255, 255), RGB(128, 128, 128),
+                                      RGB(65, 65, 65), RGB(255, 255, 255), false,
+                                      RGB(90, 90, 90)};
+
+void Fill(HDC dc, const RECT& area, COLORREF colour)
+{
+    SetDCBrushColor(dc, colour);
+    FillRect(dc, &area, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
+}
+
 // Draws a menu as its popup shows it, top-left at (x, y): the item named open highlighted and its
-// submenu drawn beside it, as when the pointer rests on it. The items' bitmaps are the menu's own.
-void DrawMenu(HDC dc, HFONT font, HMENU menu, int x, int y, const std::wstring& open)
+// submenu drawn beside it, as when the pointer rests on it. The items' bitmaps are the menu's own,
+// a 32-bit one blended through its (premultiplied) alpha as a themed menu draws it.
+void DrawMenu(HDC dc, HFONT font, HMENU menu, int x, int y, const std::wstring& open, const CMenuColours& colours)
 {
     struct CRow {
         std::wstring text;
@@ -112,8 +142,13 @@ void DrawMenu(HDC dc, HFONT font, HMENU menu, int x, int y, const std::wstring& 
     }
     const int width = 6 + iconColumn + textWidth + arrowColumn;
     RECT box{x, y, x + width, y + height};
-    FillRect(dc, &box, GetSysColorBrush(COLOR_MENU));
-    DrawEdge(dc, &box, EDGE_RAISED, BF_RECT);
+    Fill(dc, box, colours.background);
+    if (colours.raised) {
+        DrawEdge(dc, &box, EDGE_RAISED, BF_RECT);
+    } else {
+        SetDCBrushColor(dc, colours.line);
+        FrameRect(dc, &box, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
+    }
     SetBkMode(dc, TRANSPARENT);
 
     HMENU openSubmenu = nullptr;
@@ -121,14 +156,17 @@ void DrawMenu(HDC dc, HFONT font, HMENU menu, int x, int y, const std::wstring& 
     for (const CRow& row : rows) {
         if (row.separator) {
             RECT line{x + 3, top + separatorHeight / 2, x + width - 3, top + separatorHeight / 2 + 2};
-            DrawEdge(dc, &line, EDGE_ETCHED, BF_TOP);
+            if (colours.raised)
+                DrawEdge(dc, &line, EDGE_ETCHED, BF_TOP);
+            else
+                Fill(dc, {line.left, line.top, line.right, line.top + 1}, colours.line);
             top += separatorHeight;
             continue;
         }
         RECT area{x + 3, top, x + width - 3, top + rowHeight};
         const bool hot = row.submenu && row.text == open;
         if (hot) {
-            FillRect(dc, &area, GetSysColorBrush(COLOR_HIGHLIGHT));
+            Fill(dc, area, colours.hot);
             openSubmenu = row.submenu;
             openTop = top - 3;
         }
@@ -137,11 +175,17 @@ void DrawMenu(HDC dc, HFONT font, HMENU menu, int x, int y, const std::wstring& 
             CMemoryDc source(CreateCompatibleDC(dc));
             if (source && GetObjectW(row.bitmap, sizeof(bitmap), &bitmap)) {
                 const CSelection selectedBitmap(source.Get(), row.bitmap);
-                BitBlt(dc, x + 3 + (iconColumn - bitmap.bmWidth) / 2, top + (rowHeight - bitmap.bmHeight) / 2,
-                       bitmap.bmWidth, bitmap.bmHeight, source.Get(), 0, 0, SRCCOPY);
+                const int left = x + 3 + (iconColumn - bitmap.bmWidth) / 2,
+                          bitmapTop = top + (rowHeight - bitmap.bmHeight) / 2;
+                const BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+                if (bitmap.bmBitsPixel == 32)
+                    AlphaBlend(dc, left, bitmapTop, bitmap.bmWidth, bitmap.bmHeight, source.Get(), 0, 0, bitmap.bmWidth,
+                               bitmap.bmHeight, blend);
+                else
+                    BitBlt(dc, left, bitmapTop, bitmap.bmWidth, bitmap.bmHeight, source.Get(), 0, 0, SRCCOPY);
             }
         }
-        const COLORREF colour = GetSysColor(row.greyed ? COLOR_GRAYTEXT : hot ? COLOR_HIGHLIGHTTEXT : COLOR_MENUTEXT);
+        const COLORREF colour = row.greyed ? colours.greyed : hot ? colours.hotText : colours.text;
         SetTextColor(dc, colour);
         RECT text{x + 3 + iconColumn, top, x + width - 3 - arrowColumn, top + rowHeight};
         DrawTextW(dc, row.text.c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_NOPREFIX);
@@ -157,7 +201,7 @@ void DrawMenu(HDC dc, HFONT font, HMENU menu, int x, int y, const std::wstring& 
         top += rowHeight;
     }
     if (openSubmenu)
-        DrawMenu(dc, font, openSubmenu, x + width - 4, openTop, L"");
+        DrawMenu(dc, font, openSubmenu, x + width - 4, openTop, L"", colours);
 }
 
 void Label(HDC dc, HFONT font, int x, int y, const wchar_t* text)
@@ -177,13 +221,15 @@ void Paint(const CPictureState& state, HDC dc)
     Label(dc, state.textFont.Get(), 16, 40,
           L"Large icons (48 px): green check in sync, blue arrows waiting, orange cross failed");
     Label(dc, state.textFont.Get(), SmallView.left, SmallView.top - 24, L"Details (16 px icons)");
-    const std::wstring menuLabel = L"Right-click on Notes.txt, the \"" + state.menuEntry + L"\" entry open";
-    Label(dc, state.textFont.Get(), MenuAt.x, MenuAt.y - 24, menuLabel.c_str());
+    const std::wstring menuLabel = L"Right-click on Notes.txt, the \"" + state.menuEntry + L"\" entry open: ";
+    Label(dc, state.textFont.Get(), MenuAt.x, MenuAt.y - 24, (menuLabel + L"light menu").c_str());
+    Label(dc, state.textFont.Get(), DarkMenuAt.x, DarkMenuAt.y - 24, (menuLabel + L"dark menu").c_str());
     for (RECT frame : {LargeView, SmallView}) {
         InflateRect(&frame, 1, 1);
         FrameRect(dc, &frame, GetSysColorBrush(COLOR_BTNSHADOW));
     }
-    DrawMenu(dc, state.menuFont.Get(), state.menu, MenuAt.x, MenuAt.y, state.menuEntry);
+    DrawMenu(dc, state.menuFont.Get(), state.menu, MenuAt.x, MenuAt.y, state.menuEntry, SystemMenuColours());
+    DrawMenu(dc, state.menuFont.Get(), state.menu, DarkMenuAt.x, DarkMenuAt.y, state.menuEntry, DarkMenuColours);
 }
 
 // Under Wine, ImageList_Draw leaves out the overlay that INDEXTOOVERLAYMASK asks for when the image

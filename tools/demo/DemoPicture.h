@@ -24,6 +24,7 @@ struct COverlayIcon {
 // Shows the items as the file manager does, in a window on the display: list views in large
 // (48 px) and small (16 px) icons with the system's icon of each item and the overlays on top,
 // and the right-click menu (its entries and their bitmaps) beside them with the entry named
-// menuEntry open. Saves that window as a PNG file. False with a message when a part fails.
+// menuEntry open, once in the system's light menu colours and once in a dark menu theme's.
+// Saves that window as a PNG file. False with a message when a part fails.
 bool SaveSyncFolderPicture(const std::vector<CPictureItem>& items, const std::vector<COverlayIcon>& overlays,
                            HMENU menu, const std::wstring& menuEntry, const std::wstring& pngPath, std::string* error);
