@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate the overlay badges, the context-menu bitmap and the package logos.
+"""Generate the overlay badges, the context-menu bitmap and icon, and the package logos.
 
 Run from the repository root:  python3 tools/demo/make_artwork.py [--check]
 
@@ -14,7 +14,8 @@ from pathlib import Path
 
 OUT = Path(__file__).resolve().parents[2] / "resources"
 ASSETS = OUT.parent / "packaging" / "Assets"  # the logos of the sparse package
-SIZES = (16, 24, 32, 48, 64, 256)
+SIZES = (16, 20, 24, 32, 40, 48, 64, 256)  # 20 and 40: small icons at 125 % and 250 %
+MENU_SIZES = (16, 20, 24, 32, 40, 48)  # the menu's small icon from 100 % to 300 %
 WHITE = (255, 255, 255)
 MENU_KEY = (255, 0, 255)       # the menu code swaps this colour for the menu background
 MENU_EDGE = (128, 136, 152)    # neutral grey-blue the orb edge is smoothed against
@@ -140,12 +141,18 @@ def badge_layout(size):
     """
     if size == 16:  # symbols come from GLYPHS_16
         return 9.0, dict(highlight=False, rim_px=0.8)
+    if size == 20:
+        return 11.0, dict(highlight=False, rim_px=0.85, arrows=1,
+                          stroke={"cross": 1.8, "check": 2.0, "sync": 1.6})
     if size == 24:
         return 13.0, dict(highlight=False, rim_px=0.9, arrows=1,
                           stroke={"cross": 2.0, "check": 2.2, "sync": 1.7})
     if size == 32:
         return 16.0, dict(highlight=True, rim_px=1.0, arrows=1,
                           stroke={"cross": 2.4, "check": 2.6, "sync": 2.1})
+    if size == 40:  # a 20 px disc is still too small for two arrowheads
+        return 20.0, dict(highlight=True, rim_px=1.0, arrows=1,
+                          stroke={"cross": 3.0, "check": 3.3, "sync": 2.6})
     k = size / 64
     return size / 2, dict(highlight=True, rim_px=max(1.0, size / 64), arrows=2,
                           stroke={"cross": 5.8 * k, "check": 6.4 * k, "sync": 5.0 * k})
@@ -264,7 +271,7 @@ def bmp24_bytes(px):
 def orb_shader(R):
     """Blue orb with a white orbit arc, centred on 0,0; None outside it.
 
-    The menu bitmap and the package logos share it, so they stay one picture.
+    The menu bitmap, the menu icon and the package logos share it, so they stay one picture.
     """
     k = R / 7.0  # the arc and the light were tuned on the menu's 7 px radius
     light, dark = (160, 212, 255), (14, 56, 156)
@@ -316,6 +323,13 @@ def menu_pixels():
     return px
 
 
+def menu_icon_pixels(size):
+    """The orb with an anti-aliased alpha edge, on the bitmap's proportions (radius 7 of 16)."""
+    R, c = size * 7 / 16, size / 2
+    orb = orb_shader(R)
+    return render(size, lambda x, y: orb(x - c, y - c), (0, 0, size, size), 8)
+
+
 # ------------------------------------------------------------------- logos
 
 # The package's logos: the orb on a transparent ground, filling the share of
@@ -333,23 +347,48 @@ def logo_png(size, share):
 
 # ------------------------------------------------------------------- check
 
+def ico_images(path, sizes):
+    """The images of an icon file, checked against sizes in order: {size: encoded image}."""
+    data = path.read_bytes()
+    reserved, kind, count = struct.unpack_from("<HHH", data)
+    assert (reserved, kind, count) == (0, 1, len(sizes)), path.name
+    images = {}
+    for i, size in enumerate(sizes):
+        w, h, _, _, planes, bpp, length, off = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
+        assert (w or 256, h or 256, planes, bpp) == (size, size, 1, 32), (path.name, size)
+        img = data[off:off + length]
+        assert len(img) == length, (path.name, size)
+        if size == 256:
+            assert img.startswith(b"\x89PNG\r\n\x1a\n"), path.name
+        else:
+            hsize, bw, bh, _, bbits = struct.unpack_from("<IiiHH", img)
+            mask = (size + 31) // 32 * 4 * size
+            assert (hsize, bw, bh, bbits) == (40, size, 2 * size, 32), (path.name, size)
+            assert length == 40 + size * size * 4 + mask, (path.name, size)
+        images[size] = img
+    return images
+
+
+def dib_alpha(img, size):
+    """Alpha of a 32-bit icon image, top row first."""
+    rows = [img[40 + 4 * size * y:40 + 4 * size * (y + 1)][3::4] for y in range(size)]
+    return rows[::-1]
+
+
 def check():
     for name in BADGES:
-        data = (OUT / f"overlay_{name}.ico").read_bytes()
-        reserved, kind, count = struct.unpack_from("<HHH", data)
-        assert (reserved, kind, count) == (0, 1, len(SIZES)), name
-        for i, size in enumerate(SIZES):
-            w, h, _, _, planes, bpp, length, off = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
-            assert (w or 256, h or 256, planes, bpp) == (size, size, 1, 32), (name, size)
-            img = data[off:off + length]
-            assert len(img) == length, (name, size)
-            if size == 256:
-                assert img.startswith(b"\x89PNG\r\n\x1a\n"), name
-            else:
-                hsize, bw, bh, _, bbits = struct.unpack_from("<IiiHH", img)
-                mask = (size + 31) // 32 * 4 * size
-                assert (hsize, bw, bh, bbits) == (40, size, 2 * size, 32), (name, size)
-                assert length == 40 + size * size * 4 + mask, (name, size)
+        images = ico_images(OUT / f"overlay_{name}.ico", SIZES)
+        for size in SIZES[:-1]:  # the badge keeps to the lower left; the item's icon shows elsewhere
+            edge, alpha = math.ceil(size * 0.6), dib_alpha(images[size], size)
+            assert not any(a for y, row in enumerate(alpha) for x, a in enumerate(row)
+                           if x >= edge or y < size - edge), (name, size)
+    for size, img in ico_images(OUT / "menu.ico", MENU_SIZES).items():
+        alpha, mid = dib_alpha(img, size), size // 2
+        corners = alpha[0][0], alpha[0][-1], alpha[-1][0], alpha[-1][-1]
+        assert corners == (0, 0, 0, 0), ("menu corner", size)
+        assert alpha[mid][mid] == 255, ("menu centre", size)
+        assert len(set(b for row in alpha for b in row)) > 2, ("menu edge not smoothed", size)
+        assert sum(map(sum, alpha)) > 0.5 * 255 * size * size, ("menu orb too small", size)
     bmp = (OUT / "menu.bmp").read_bytes()
     assert bmp[:2] == b"BM" and struct.unpack_from("<I", bmp, 2)[0] == len(bmp)
     _, w, h, _, bits = struct.unpack_from("<IiiHH", bmp, 14)
@@ -373,9 +412,9 @@ def main():
             images.append((size, png_bytes(px) if size >= 256 else dib_bytes(px)))
         (OUT / f"overlay_{name}.ico").write_bytes(ico_bytes(images))
     (OUT / "menu.bmp").write_bytes(bmp24_bytes(menu_pixels()))
-    # The Windows 11 menu takes an icon, not a bitmap: the same picture, its key colour clear.
-    icon = [[(*p, 0) if p == MENU_KEY else (*p, 255) for p in row] for row in menu_pixels()]
-    (OUT / "menu.ico").write_bytes(ico_bytes([(16, dib_bytes(icon))]))
+    # The Windows 11 menu takes an icon, not a bitmap, and picks the size for the screen's scale.
+    menu_icons = [(size, dib_bytes(menu_icon_pixels(size))) for size in MENU_SIZES]
+    (OUT / "menu.ico").write_bytes(ico_bytes(menu_icons))
     ASSETS.mkdir(exist_ok=True)
     for name, (size, share) in LOGOS.items():
         (ASSETS / name).write_bytes(logo_png(size, share))
