@@ -739,6 +739,17 @@ TEST(MenuPictureTest, EachScaleGetsItsOwnSizeOfTheIcon)
         }
     }
     EXPECT_EQ(MenuIconSize(MenuDpi()), GetSystemMetrics(SM_CXSMICON));
+    // Every scale's size in each icon group, the overlays' (201 to 203) and the menu's, so that none
+    // is scaled from another: 125% and 250% ask for 20 and 40 px.
+    for (const int group : {201, 202, 203, MenuIconResource}) {
+        const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(group), RT_GROUP_ICON);
+        const auto* entries = found ? static_cast<const BYTE*>(LockResource(LoadResource(module, found))) : nullptr;
+        std::vector<int> sizes;
+        for (int i = 0; entries && i < *reinterpret_cast<const WORD*>(entries + 4); ++i)
+            sizes.push_back(entries[6 + 14 * i] ? entries[6 + 14 * i] : 256); // 14 bytes an entry; 0 is 256
+        const std::vector<int> menu = {16, 20, 24, 32, 40, 48}, overlay = {16, 20, 24, 32, 40, 48, 64, 256};
+        EXPECT_EQ(sizes, group == MenuIconResource ? menu : overlay) << group;
+    }
 }
 
 // The texts of the DLL's string table for one language, as the resource loader stores them: in
