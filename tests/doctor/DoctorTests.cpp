@@ -102,13 +102,6 @@ bool OtherIdentifiers(int loading, int notLoading)
     return made;
 }
 
-std::wstring UserClassKey(const CLSID& clsid)
-{
-    wchar_t text[40] = {};
-    StringFromGUID2(clsid, text, 40);
-    return L"Software\\Classes\\CLSID\\" + std::wstring(text);
-}
-
 // One setup per row, made afresh: the stand-in client and its service, its web service, and the
 // module registered; then the row breaks one thing and reads the doctor's report of it.
 TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
@@ -120,7 +113,7 @@ TEST(DoctorTest, EachSetupGetsItsExitCodeAndTheLinesThatSayWhatIsWrong)
     std::string quoted;
     ASSERT_TRUE(WideToUtf8(moved.Path(), &quoted));
     quoted.replace(quoted.find("O'Neil"), 6, "O''Neil");
-    const std::wstring okKey = UserClassKey(CLSID_OrbethOkIconOverlay);
+    const std::wstring okKey = L"Software\\Classes\\CLSID\\{C6012E3E-84EC-4B94-BE19-B4F6F186DA6D}"; // in-sync
     std::vector<std::wstring> judged; // the paths row's, as the doctor should judge them
     std::wstring beside = Beside(L"");
     CharUpperBuffW(beside.data(), DWORD(beside.size()));

@@ -61,11 +61,10 @@ std::string Picture(HBITMAP bitmap, int size = GetSystemMetrics(SM_CXSMICON))
     HGDIOBJ old = SelectObject(dc, bitmap);
     bool premultiplied = true, coloured = false, topDown = true;
     for (int i = 0; i < size * size; ++i) {
-        const uint32_t alpha = pixels[i] >> 24, blue = pixels[i] & 0xFF, green = pixels[i] >> 8 & 0xFF,
-                       red = pixels[i] >> 16 & 0xFF;
-        premultiplied &= std::max({red, green, blue}) <= alpha;
-        coloured |= std::max({red, green, blue}) - std::min({red, green, blue}) > 8;
-        topDown &= GetPixel(dc, i % size, i / size) == RGB(red, green, blue);
+        const BYTE* p = reinterpret_cast<const BYTE*>(pixels + i); // blue, green, red, alpha
+        premultiplied &= std::max({p[0], p[1], p[2]}) <= p[3];
+        coloured |= std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]}) > 8;
+        topDown &= GetPixel(dc, i % size, i / size) == RGB(p[2], p[1], p[0]);
     }
     DeleteDC((SelectObject(dc, old), dc));
     const uint32_t corners = (pixels[0] | pixels[size - 1] | pixels[size * (size - 1)] | pixels[size * size - 1]) >> 24,
@@ -727,15 +726,11 @@ TEST(MenuPictureTest, EachScaleGetsItsOwnSizeOfTheIcon)
 {
     CLoadedExtension dll;
     const HINSTANCE module = GetModuleHandleW(L"OrbethExtensions.dll");
-    const struct {
-        UINT dpi;
-        int size;
-    } scales[] = {{96, 16}, {120, 20}, {144, 24}, {192, 32}, {240, 40}};
-    for (const auto& scale : scales) {
-        EXPECT_EQ(MenuIconSize(scale.dpi), scale.size) << scale.dpi;
+    for (const UINT dpi : {96u, 120u, 144u, 192u, 240u}) { // 16, 20, 24, 32 and 40 px
+        EXPECT_EQ(MenuIconSize(dpi), int(dpi) / 6) << dpi;
         for (const bool greyed : {false, true}) {
-            const CBitmap picture(MakeMenuBitmap(module, MenuIconResource, scale.size, greyed));
-            EXPECT_EQ(Picture(picture.Get(), scale.size), greyed ? "inactive" : "menu") << scale.dpi;
+            const CBitmap picture(MakeMenuBitmap(module, MenuIconResource, int(dpi) / 6, greyed));
+            EXPECT_EQ(Picture(picture.Get(), int(dpi) / 6), greyed ? "inactive" : "menu") << dpi;
         }
     }
     EXPECT_EQ(MenuIconSize(MenuDpi()), GetSystemMetrics(SM_CXSMICON));
@@ -809,17 +804,14 @@ TEST_F(MenuLanguageTest, BothMenusSpeakTheUserInterfaceLanguage)
         if (table == ui || table == PRIMARYLANGID(ui))
             want = texts;
     }
-    const struct {
-        const wchar_t* item;
-        const char* form;
-    } rows[] = {{L"a.txt", "Full +++++"}, {L"pending.txt", "Inactive"}, {L"excluded.txt", "Excluded"}};
-    for (const auto& row : rows) {
-        const CClick click({row.item});
+    for (const auto& [item, form] :
+         {std::pair{L"a.txt", "Full +++++"}, {L"pending.txt", "Inactive"}, {L"excluded.txt", "Excluded"}}) {
+        const CClick click({item});
         ComPtr<IShellItemArray> items;
         ComPtr<IUnknown> site;
-        EXPECT_EQ(Query(Initialized(dll, click).Get(), click), Expected(row.form, want)) << ui;
+        EXPECT_EQ(Query(Initialized(dll, click).Get(), click), Expected(form, want)) << ui;
         ASSERT_TRUE(Windows11(click, &items, &site));
-        EXPECT_EQ(ExplorerForm(dll, items.Get(), nullptr, false, want), row.form) << ui;
+        EXPECT_EQ(ExplorerForm(dll, items.Get(), nullptr, false, want), form) << ui;
     }
 }
 
