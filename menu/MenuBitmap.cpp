@@ -10,8 +10,7 @@ namespace {
 
 // Looked up when needed: they came with Windows 10 1607, and a missing import would keep the
 // module from loading on an older system.
-template <typename Function>
-Function User32Function(const char* name)
+template <typename Function> Function User32Function(const char* name)
 {
     const HMODULE user32 = GetModuleHandleW(L"user32.dll");
     return reinterpret_cast<Function>(reinterpret_cast<void*>(user32 ? GetProcAddress(user32, name) : nullptr));
