@@ -726,7 +726,7 @@ TEST(MenuPictureTest, EachScaleGetsItsOwnSizeOfTheIcon)
 {
     CLoadedExtension dll;
     const HINSTANCE module = GetModuleHandleW(L"OrbethExtensions.dll");
-    for (const UINT dpi : {96u, 120u, 144u, 192u, 240u}) { // 16, 20, 24, 32 and 40 px
+    for (const UINT dpi : {96u, 120u, 144u, 168u, 192u, 240u}) { // 16 to 40 px; 28 is scaled down from 32
         EXPECT_EQ(MenuIconSize(dpi), int(dpi) / 6) << dpi;
         for (const bool greyed : {false, true}) {
             const CBitmap picture(MakeMenuBitmap(module, MenuIconResource, int(dpi) / 6, greyed));
