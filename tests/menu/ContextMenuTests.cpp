@@ -21,6 +21,7 @@
 #include "tests/support/ClientEnvironment.h"
 #include "tools/standin/DropList.h"
 #include "tools/standin/LoadedExtension.h"
+#include "tools/standin/Program.h"
 #include "tools/standin/StandInWebService.h"
 #include "tools/standin/UrlCapture.h"
 
@@ -46,10 +47,9 @@ struct CClick {
     UINT flags, idCmdLast;
 };
 
-// "menu" or "inactive": the entry's picture as a menu blends it, a size x size 32-bit top-down
-// bitmap with premultiplied alpha, clear at its corners; "inactive" when greyed (no colour, half
-// opaque), "menu" when opaque in its middle and coloured; "?" for anything else. Top-down is seen
-// in its pixels: Wine reports a top-down section's height as positive.
+// "menu" (opaque, coloured middle) or "inactive" (half opaque, no colour) for a size x size 32-bit
+// top-down premultiplied bitmap clear at its corners, else "?". Top-down is seen in the pixels: Wine
+// reports a top-down section's height as positive.
 std::string Picture(HBITMAP bitmap, int size = GetSystemMetrics(SM_CXSMICON))
 {
     DIBSECTION dib{};
@@ -747,8 +747,7 @@ TEST(MenuPictureTest, EachScaleGetsItsOwnSizeOfTheIcon)
     }
 }
 
-// The texts of the DLL's string table for one language, as the resource loader stores them: in
-// blocks of sixteen, each counted.
+// One language's texts in the DLL's string table: blocks of sixteen counted strings.
 CTexts TableOf(HMODULE dll, LANGID language)
 {
     CTexts texts;
@@ -757,8 +756,7 @@ CTexts TableOf(HMODULE dll, LANGID language)
         const auto* text = found ? static_cast<const wchar_t*>(LockResource(LoadResource(dll, found))) : nullptr;
         for (UINT i = 0; text && i < id % 16; ++i)
             text += 1 + *text;
-        std::string utf8;
-        texts.push_back(text && WideToUtf8(std::wstring(text + 1, *text), &utf8) ? utf8 : "");
+        texts.push_back(text ? Utf8(std::wstring(text + 1, *text)) : "");
     }
     return texts;
 }
@@ -784,9 +782,8 @@ TEST_F(MenuLanguageTest, BothMenusSpeakTheUserInterfaceLanguage)
 {
     const LANGID ui = GetUserDefaultUILanguage();
     wchar_t set[8] = {};
-    if (GetEnvironmentVariableW(L"ORBETH_UI_LANGUAGE", set, 8)) {
-        ASSERT_EQ(ui, LANGID(wcstoul(set, nullptr, 16)));
-    }
+    const bool told = GetEnvironmentVariableW(L"ORBETH_UI_LANGUAGE", set, 8) != 0;
+    ASSERT_TRUE(!told || ui == wcstoul(set, nullptr, 16)) << std::hex << ui;
     CLoadedExtension dll;
     const HMODULE module = GetModuleHandleW(L"OrbethExtensions.dll");
     // German, French, Spanish and Japanese for every region; Portuguese and Chinese for one.

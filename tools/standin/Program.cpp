@@ -3,7 +3,14 @@
 #include <algorithm>
 
 #include "base/KernelHandle.h"
+#include "base/Utf8.h"
 #include "tools/standin/StandInClient.h"
+
+std::string Utf8(const std::wstring& text)
+{
+    std::string utf8;
+    return WideToUtf8(text, &utf8) ? utf8 : "(not UTF-16)";
+}
 
 std::wstring Beside(const wchar_t* file)
 {

@@ -12,5 +12,8 @@
 DWORD RunProgramBeside(const wchar_t* file, const std::vector<std::wstring>& arguments, std::string* output,
                        const wchar_t* currentFolder = nullptr);
 
+// Text for expectations and messages, as UTF-8.
+std::string Utf8(const std::wstring& text);
+
 // A file beside the running program.
 std::wstring Beside(const wchar_t* file);
