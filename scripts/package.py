@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the sparse package's ZIP, or checks one's block map against its files.
 
-    package.py OUT.msix        the manifest (version filled in), the logos, the block map
+    package.py OUT.msix [ARCH] the manifest (version filled in, for x64 or ARCH), the logos, the block map
     package.py --check X.msix  every listed file's size, header size and block hashes
     package.py --version       the CMake project's version, four fields
     package.py --publisher     the manifest's Publisher, which the signing certificate's subject must be
@@ -55,8 +55,9 @@ def stored(name):
     return info
 
 
-def build(out):
+def build(out, arch="x64"):
     manifest = (ROOT / "packaging/AppxManifest.xml.in").read_text().replace("@VERSION@", version())
+    manifest = manifest.replace('ProcessorArchitecture="x64"', f'ProcessorArchitecture="{arch}"')
     ElementTree.fromstring(manifest)  # a template edit that breaks the XML stops here
     files = [(f"Assets/{p.name}", p.read_bytes())
              for p in sorted((ROOT / "packaging/Assets").glob("*.png"))]
@@ -79,7 +80,7 @@ def build(out):
         types = stored("[Content_Types].xml")
         types.compress_type = zipfile.ZIP_DEFLATED
         z.writestr(types, CONTENT_TYPES)
-    print(f"package: {out}: {len(files)} files in the block map, version {version()}")
+    print(f"package: {out}: {len(files)} files in the block map, version {version()}, {arch}")
 
 
 def check(path):
@@ -128,6 +129,6 @@ if __name__ == "__main__":
         sys.exit()
     if len(sys.argv) == 3 and sys.argv[1] == "--check":
         sys.exit(check(sys.argv[2]))
-    if len(sys.argv) != 2:
+    if len(sys.argv) not in (2, 3) or sys.argv[2:] not in ([], ["arm64"]):
         sys.exit(__doc__)
-    build(sys.argv[1])
+    build(*sys.argv[1:])
