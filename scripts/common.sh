@@ -18,7 +18,7 @@ orbeth_build() {
 }
 
 # The shipped binaries for ARM64 Windows, with clang and the toolchain scripts/setup builds into the
-# cache. Nothing here runs them: the build is the check that they still compile, warning-free.
+# cache. Nothing here runs them: building them is the check that they still compile for ARM64.
 orbeth_build_arm64() {
   "$root/scripts/setup" >/dev/null
   if [ ! -f "$build_arm64/build.ninja" ]; then
