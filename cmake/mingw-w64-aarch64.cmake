@@ -39,7 +39,8 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT ${link_flags})
 set(CMAKE_SHARED_LINKER_FLAGS_INIT ${link_flags})
 set(CMAKE_MODULE_LINKER_FLAGS_INIT ${link_flags})
 # windres preprocesses the resource scripts with clang, for the target and its headers.
-set(CMAKE_RC_FLAGS_INIT "--target=${triple} -I${ORBETH_ARM64_TOOLCHAIN}/sysroot/include")
+# It ignores "#pragma code_page": the scripts are UTF-8 throughout, as GNU windres reads them.
+set(CMAKE_RC_FLAGS_INIT "--target=${triple} --codepage=65001 -I${ORBETH_ARM64_TOOLCHAIN}/sysroot/include")
 
 set(CMAKE_FIND_ROOT_PATH ${ORBETH_ARM64_TOOLCHAIN}/sysroot)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
