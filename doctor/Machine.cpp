@@ -9,6 +9,7 @@
 
 #include "base/RegistryKey.h"
 #include "base/Socket.h"
+#include "base/SystemFunction.h"
 #include "base/UniqueHandle.h"
 
 namespace Machine {
@@ -93,9 +94,7 @@ bool PackageExternalFolder(const std::wstring& fullName, std::wstring* folder)
     // Looked up when needed: Wine's kernelbase lacks it, and a missing import would stop the doctor.
     using CGetPath = LONG(WINAPI*)(PCWSTR, int, UINT32*, PWSTR);
     constexpr int EffectiveExternal = 5; // PackagePathType_EffectiveExternal, appmodel.h
-    const HMODULE kernelbase = GetModuleHandleW(L"kernelbase.dll");
-    const auto getPath = reinterpret_cast<CGetPath>(
-        reinterpret_cast<void*>(kernelbase ? GetProcAddress(kernelbase, "GetPackagePathByFullName2") : nullptr));
+    const auto getPath = SystemFunction<CGetPath>(L"kernelbase.dll", "GetPackagePathByFullName2");
     UINT32 length = 0;
     if (!getPath || getPath(fullName.c_str(), EffectiveExternal, &length, nullptr) != ERROR_INSUFFICIENT_BUFFER)
         return false;

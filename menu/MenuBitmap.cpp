@@ -5,16 +5,9 @@
 #include <cstring>
 
 #include "base/GdiObject.h"
+#include "base/SystemFunction.h"
 
 namespace {
-
-// Looked up when needed: they came with Windows 10 1607, and a missing import would keep the
-// module from loading on an older system.
-template <typename Function> Function User32Function(const char* name)
-{
-    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(user32 ? GetProcAddress(user32, name) : nullptr));
-}
 
 // One image of an icon group, as the resource compiler stores it.
 #pragma pack(push, 2)
@@ -71,15 +64,17 @@ CImage PickImage(HINSTANCE module, int iconResource, int size)
 int MenuIconSize(UINT dpi)
 {
     using CForDpi = int(WINAPI*)(int, UINT);
-    static const auto forDpi = User32Function<CForDpi>("GetSystemMetricsForDpi");
-    const int size = forDpi ? forDpi(SM_CXSMICON, dpi) : MulDiv(GetSystemMetrics(SM_CXSMICON), int(dpi), 96);
+    static const auto forDpi = SystemFunction<CForDpi>(L"user32.dll", "GetSystemMetricsForDpi");
+    // Without it (before Windows 10 1607) the system's metric is for the system's DPI.
+    const int size =
+        forDpi ? forDpi(SM_CXSMICON, dpi) : MulDiv(GetSystemMetrics(SM_CXSMICON), int(dpi), int(MenuDpi()));
     return std::clamp(size, 16, 256);
 }
 
 UINT MenuDpi()
 {
     using CSystemDpi = UINT(WINAPI*)();
-    static const auto systemDpi = User32Function<CSystemDpi>("GetDpiForSystem");
+    static const auto systemDpi = SystemFunction<CSystemDpi>(L"user32.dll", "GetDpiForSystem");
     if (systemDpi)
         return systemDpi();
     const CUniqueHandle<HDC, &DeleteDC> screen(CreateCompatibleDC(nullptr));

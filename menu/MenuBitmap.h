@@ -3,7 +3,7 @@
 #include <windows.h>
 
 // The size in pixels of the small icons a menu draws at this DPI: GetSystemMetricsForDpi where the
-// system has it, else the system's own metric scaled from 96 DPI.
+// system has it, else the system's own metric scaled from the system's DPI.
 int MenuIconSize(UINT dpi);
 // The DPI menus are drawn at now: the system's (GetDpiForSystem where it exists, else the screen's).
 UINT MenuDpi();
